@@ -1,0 +1,52 @@
+# Thin wrapper over CMake. See README.md.
+BUILD       ?= build
+ASAN_BUILD  ?= build-asan
+FUZZ_BUILD  ?= build-fuzz
+JOBS        ?= 2
+PREFIX      ?= /usr/local
+FUZZ_SECONDS ?= 20
+
+.PHONY: all deps configure test unit-test asan-test c99-test fuzz fuzz-run bench demo install clean
+
+all: deps
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	cmake --build $(BUILD) -j$(JOBS)
+
+deps:
+	@scripts/install-deps
+
+# Everything the CI runs: plain tests, the same tests under ASan/UBSan, the C99
+# consumer of the installed library, then each fuzz target for a bounded time.
+test: unit-test asan-test c99-test fuzz-run
+
+unit-test: all
+	cd $(BUILD) && ctest --output-on-failure -j$(JOBS) --timeout 600
+
+asan-test: deps
+	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DAF_SANITIZE=ON >/dev/null
+	cmake --build $(ASAN_BUILD) -j$(JOBS)
+	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
+	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  ctest --output-on-failure -j$(JOBS) --timeout 900
+
+c99-test: all
+	tests/c99/run.sh $(BUILD)
+
+fuzz: deps
+	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DAF_FUZZ=ON >/dev/null
+	cmake --build $(FUZZ_BUILD) -j$(JOBS)
+
+fuzz-run: fuzz
+	scripts/run-fuzzers $(FUZZ_BUILD) $(FUZZ_SECONDS)
+
+bench: all
+	scripts/run-benches $(BUILD)
+
+demo: all
+	scripts/demo $(BUILD)
+
+install: all
+	cmake --install $(BUILD) --prefix $(PREFIX)
+
+clean:
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)

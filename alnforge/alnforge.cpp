@@ -1,0 +1,61 @@
+// alnforge: the toolkit's command dispatcher. `alnforge <command> [arguments]` calls the
+// command's entry with the argument vector that begins at the command word.
+#include <cstdio>
+#include <cstring>
+
+#include "commands.h"
+#include "report_util.h"
+
+namespace {
+
+struct Command {
+    const char *name;
+    int (*entry)(int, char **);
+    const char *about;
+};
+
+const Command kCommands[] = {
+    {"quickcheck", main_quickcheck, "quickly check that alignment files are intact"},
+    {"flags", main_flags, "convert between textual and numeric flag representation"},
+};
+
+void usage(FILE *fp) {
+    fprintf(fp,
+            "\n"
+            "Program: alnforge (tools for alignments in the SAM, BAM and CRAM formats)\n"
+            "Version: %s\n"
+            "\n"
+            "Usage:   alnforge <command> [arguments]\n"
+            "\n"
+            "Commands:\n",
+            alnforge_version());
+    for (const auto &c : kCommands) fprintf(fp, "  %-12s%s\n", c.name, c.about);
+    fprintf(fp,
+            "\n"
+            "  %-12s%s\n"
+            "  %-12s%s\n"
+            "\n",
+            "help", "print this usage", "version", "print the version");
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    if (argc < 2) {
+        usage(stderr);
+        return 1;
+    }
+    const char *word = argv[1];
+    if (strcmp(word, "help") == 0 || strcmp(word, "--help") == 0 || strcmp(word, "-h") == 0) {
+        usage(stdout);
+        return 0;
+    }
+    if (strcmp(word, "version") == 0 || strcmp(word, "--version") == 0) {
+        printf("alnforge %s\n", alnforge_version());
+        return 0;
+    }
+    for (const auto &c : kCommands)
+        if (strcmp(word, c.name) == 0) return c.entry(argc - 1, argv + 1);
+    print_error(nullptr, "unrecognized command '%s'; run 'alnforge help' for the list", word);
+    return 1;
+}

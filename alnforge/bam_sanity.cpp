@@ -1,0 +1,149 @@
+// The quickcheck subcommand: a fast usability check of alignment files that reads no
+// records. Each file's verdict is a set of status bits; the result is their OR.
+#include <htslib/hts.h>
+#include <htslib/sam.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "commands.h"
+
+namespace {
+
+enum : int {
+    QC_UNOPENABLE = 0x2,
+    QC_NOT_SEQUENCE = 0x4,
+    QC_BAD_HEADER = 0x8,
+    QC_BAD_EOF = 0x10,
+    QC_BAD_CLOSE = 0x20,
+};
+
+// 1023 bytes, written with a single write.
+const char kUsage[] =
+    "Usage: alnforge quickcheck [options] <input> [...]\n"
+    "Options:\n"
+    "  -v              verbose output (repeat for more verbosity)\n"
+    "  -q              suppress warning messages\n"
+    "\n"
+    "Notes:\n"
+    "\n"
+    "1. By default quickcheck will emit a warning message if and only if a file\n"
+    "   fails the checks, in which case the exit status is non-zero.  Under normal\n"
+    "   behaviour with valid data it will be silent and has a zero exit status.\n"
+    "   The warning messages are purely for manual inspection and should not be \n"
+    "   parsed by scripts.\n"
+    "\n"
+    "2. In order to use this command programmatically, you should check its exit\n"
+    "   status.  One way to use quickcheck might be as a check that all BAM files in\n"
+    "   a directory are okay:\n"
+    "\n"
+    "\talnforge quickcheck *.bam && echo 'all ok' \\\n"
+    "\t   || echo 'fail!'\n"
+    "\n"
+    "   The first level of verbosity lists only files that fail to stdout.\n"
+    "   To obtain a parsable list of files that have failed, use this option:\n"
+    "\n"
+    "\talnforge quickcheck -qv *.bam > bad_bams.fofn \\\n"
+    "\t   && echo 'all ok' \\\n"
+    "\t   || echo 'some files failed check, see bad_bams.fofn'\n";
+
+static_assert(sizeof kUsage - 1 == 1023, "quickcheck usage text must be 1023 bytes");
+
+void usage_quickcheck(FILE *write_to) { fwrite(kUsage, 1, sizeof kUsage - 1, write_to); }
+
+// Examines one file and returns its status bits.
+int check_file(const char *fn, int verbose, int quiet) {
+    const bool warn = !quiet || verbose >= 2;
+    const bool tell = verbose >= 3;
+    int file_state = 0;
+
+    if (tell) fprintf(stderr, "checking %s\n", fn);
+    htsFile *hts_fp = hts_open(fn, "r");
+    if (!hts_fp) {
+        if (warn) fprintf(stderr, "%s could not be opened for reading.\n", fn);
+        return QC_UNOPENABLE;
+    }
+    if (tell) fprintf(stderr, "opened %s\n", fn);
+
+    if (hts_get_format(hts_fp)->category != sequence_data) {
+        file_state = QC_NOT_SEQUENCE;
+        if (warn) fprintf(stderr, "%s was not identified as sequence data.\n", fn);
+    } else {
+        if (tell) fprintf(stderr, "%s is sequence data\n", fn);
+        sam_hdr_t *header = sam_hdr_read(hts_fp);
+        if (!header) {
+            file_state = QC_BAD_HEADER;
+            if (warn) fprintf(stderr, "%s caused an error whilst reading its header.\n", fn);
+        } else {
+            if (header->n_targets <= 0) {
+                file_state = QC_BAD_HEADER;
+                if (warn) fprintf(stderr, "%s had no targets in header.\n", fn);
+            } else {
+                file_state = 0;
+                if (tell) fprintf(stderr, "%s has %d targets in header.\n", fn, header->n_targets);
+            }
+            sam_hdr_destroy(header);
+        }
+    }
+
+    // The end-of-file test runs for every file that opened, whatever failed above.
+    int eof = hts_check_EOF(hts_fp);
+    if (eof < 0) {
+        file_state |= QC_BAD_EOF;
+        if (warn) fprintf(stderr, "%s caused an error whilst checking for EOF block.\n", fn);
+    } else if (eof == 0) {
+        file_state |= QC_BAD_EOF;
+        if (warn) fprintf(stderr, "%s was missing EOF block when one should be present.\n", fn);
+    } else if (eof == 1) {
+        if (tell) fprintf(stderr, "%s has good EOF block.\n", fn);
+    } else if (eof == 2) {
+        if (tell) fprintf(stderr, "%s cannot be checked for EOF block as it is not seekable.\n", fn);
+    } else if (eof == 3) {
+        if (tell)
+            fprintf(stderr,
+                    "%s cannot be checked for EOF block because its filetype does not contain "
+                    "one.\n",
+                    fn);
+    }
+
+    if (hts_close(hts_fp) < 0) {
+        file_state |= QC_BAD_CLOSE;
+        if (warn) fprintf(stderr, "%s did not close cleanly.\n", fn);
+    }
+    return file_state;
+}
+
+}  // namespace
+
+extern "C" int main_quickcheck(int argc, char **argv) {
+    int verbose = 0, quiet = 0, ret = 0;
+    hts_verbose = 0;
+
+    int opt;
+    while ((opt = getopt(argc, argv, "vq")) != -1) {
+        switch (opt) {
+            case 'v':
+                verbose++;
+                break;
+            case 'q':
+                quiet = 1;
+                break;
+            default:
+                usage_quickcheck(stderr);
+                return 1;
+        }
+    }
+    if (optind >= argc) {
+        usage_quickcheck(stdout);
+        return 1;
+    }
+    if (verbose >= 2) fprintf(stderr, "verbosity set to %d\n", verbose);
+    if (verbose >= 4) hts_verbose = 3;
+
+    for (int i = optind; i < argc; i++) {
+        int file_state = check_file(argv[i], verbose, quiet);
+        if (file_state != 0 && verbose >= 1) fprintf(stdout, "%s\n", argv[i]);
+        ret |= file_state;
+    }
+    return ret;
+}

@@ -1,0 +1,25 @@
+/* commands.h: the alnforge subcommand entries.
+ *
+ * Each entry takes the argument vector that begins at its command word (argv[0] is
+ * "quickcheck" or "flags") with getopt's state at its initial value (optind 1), and
+ * returns the process exit status.
+ */
+#ifndef ALNFORGE_COMMANDS_H
+#define ALNFORGE_COMMANDS_H
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Checks alignment files; the result is the OR of their status bits (0 when all pass,
+ * 1 on a usage error). Sets htslib's hts_verbose, which stays changed. */
+int main_quickcheck(int argc, char **argv);
+
+/* Converts one flag argument between its numeric and textual forms. */
+int main_flags(int argc, char **argv);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,113 @@
+# Helpers that the component fragments in cmake/components/ use.
+#
+#   af_module(NAME SOURCES f... [HEADERS h...] [LIBS l...])
+#       toolkit object module: an OBJECT library NAME, archived into libalnforge.a;
+#       HEADERS are public and installed under include/alnforge/.
+#   af_program(NAME SOURCES f... [LIBS l...])      program in build/bin, installed to bin/
+#   af_test(NAME SOURCES f... [LIBS l...])         GoogleTest executable registered with CTest
+#   af_bench(NAME SOURCES f... [LIBS l...] [ARGS a...])   benchmark program run by `make bench`
+#   af_bench_script(NAME SCRIPT path)              shell benchmark run by `make bench`
+#   af_fuzz(NAME SOURCES f... [LIBS l...] [SEED_SCRIPT path])
+#       libFuzzer target (AF_FUZZ builds only); SEED_SCRIPT DIR writes seed inputs into DIR.
+
+set_property(GLOBAL PROPERTY AF_MODULES "")
+set_property(GLOBAL PROPERTY AF_HEADERS "")
+set_property(GLOBAL PROPERTY AF_BENCH_LINES "")
+set_property(GLOBAL PROPERTY AF_FUZZ_LINES "")
+
+function(af_module name)
+  cmake_parse_arguments(A "" "" "SOURCES;HEADERS;LIBS" ${ARGN})
+  add_library(${name} OBJECT ${A_SOURCES})
+  target_include_directories(${name} PUBLIC ${CMAKE_SOURCE_DIR}/alnforge)
+  target_link_libraries(${name} PUBLIC ${A_LIBS})
+  set_property(GLOBAL APPEND PROPERTY AF_MODULES ${name})
+  foreach(h IN LISTS A_HEADERS)
+    set_property(GLOBAL APPEND PROPERTY AF_HEADERS ${CMAKE_CURRENT_SOURCE_DIR}/${h})
+  endforeach()
+endfunction()
+
+function(af_program name)
+  cmake_parse_arguments(A "" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${A_SOURCES})
+  target_link_libraries(${name} PRIVATE ${A_LIBS})
+  install(TARGETS ${name} RUNTIME DESTINATION bin)
+endfunction()
+
+function(af_test name)
+  cmake_parse_arguments(A "" "" "SOURCES;LIBS" ${ARGN})
+  if(AF_FUZZ)
+    return()
+  endif()
+  add_executable(${name} ${A_SOURCES})
+  set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
+  target_link_libraries(${name} PRIVATE ${A_LIBS} test_common GTest::gtest GTest::gtest_main GTest::gmock)
+  add_test(NAME ${name} COMMAND ${name})
+  set_tests_properties(${name} PROPERTIES ENVIRONMENT "AF_FIXTURE=${AF_BIN_DIR}/af_fixture")
+endfunction()
+
+function(af_bench name)
+  cmake_parse_arguments(A "" "" "SOURCES;LIBS;ARGS" ${ARGN})
+  if(AF_FUZZ OR AF_SANITIZE)
+    return()
+  endif()
+  add_executable(${name} ${A_SOURCES})
+  set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/benchbin)
+  target_link_libraries(${name} PRIVATE ${A_LIBS})
+  string(JOIN " " args ${A_ARGS})
+  set_property(GLOBAL APPEND PROPERTY AF_BENCH_LINES "${CMAKE_BINARY_DIR}/benchbin/${name} ${args}")
+endfunction()
+
+function(af_bench_script name)
+  cmake_parse_arguments(A "" "SCRIPT" "" ${ARGN})
+  if(AF_FUZZ OR AF_SANITIZE)
+    return()
+  endif()
+  set_property(GLOBAL APPEND PROPERTY AF_BENCH_LINES "${CMAKE_SOURCE_DIR}/${A_SCRIPT}")
+endfunction()
+
+function(af_fuzz name)
+  cmake_parse_arguments(A "" "SEED_SCRIPT" "SOURCES;LIBS" ${ARGN})
+  if(NOT AF_FUZZ)
+    return()
+  endif()
+  add_executable(${name} ${A_SOURCES})
+  set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/fuzzbin)
+  target_link_libraries(${name} PRIVATE ${A_LIBS})
+  target_link_options(${name} PRIVATE -fsanitize=fuzzer)
+  set(seed "-")
+  if(A_SEED_SCRIPT)
+    set(seed "${CMAKE_SOURCE_DIR}/${A_SEED_SCRIPT}")
+  endif()
+  set_property(GLOBAL APPEND PROPERTY AF_FUZZ_LINES "${CMAKE_BINARY_DIR}/fuzzbin/${name} ${seed}")
+endfunction()
+
+# Called once every fragment is in: the static library, the install rules and the
+# manifests that `make bench` and the fuzz runner read.
+function(af_finish)
+  get_property(modules GLOBAL PROPERTY AF_MODULES)
+  get_property(headers GLOBAL PROPERTY AF_HEADERS)
+  set(objs "")
+  foreach(m IN LISTS modules)
+    list(APPEND objs $<TARGET_OBJECTS:${m}>)
+  endforeach()
+  if(objs)
+    add_library(alnforge_static STATIC ${objs})
+    set_target_properties(alnforge_static PROPERTIES OUTPUT_NAME alnforge
+      ARCHIVE_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/lib)
+    install(TARGETS alnforge_static ARCHIVE DESTINATION lib)
+  endif()
+  install(FILES ${headers} DESTINATION include/alnforge)
+  configure_file(${CMAKE_SOURCE_DIR}/cmake/alnforge.pc.in ${CMAKE_BINARY_DIR}/alnforge.pc.in @ONLY)
+  install(CODE "
+    set(prefix \"\${CMAKE_INSTALL_PREFIX}\")
+    file(READ \"${CMAKE_BINARY_DIR}/alnforge.pc.in\" pc)
+    string(REPLACE \"@@PREFIX@@\" \"\${prefix}\" pc \"\${pc}\")
+    file(WRITE \"\$ENV{DESTDIR}\${prefix}/lib/pkgconfig/alnforge.pc\" \"\${pc}\")
+    message(STATUS \"Installing: \${prefix}/lib/pkgconfig/alnforge.pc\")")
+  get_property(bench GLOBAL PROPERTY AF_BENCH_LINES)
+  string(JOIN "\n" bench_text ${bench})
+  file(WRITE ${CMAKE_BINARY_DIR}/bench_manifest.txt "${bench_text}\n")
+  get_property(fuzz GLOBAL PROPERTY AF_FUZZ_LINES)
+  string(JOIN "\n" fuzz_text ${fuzz})
+  file(WRITE ${CMAKE_BINARY_DIR}/fuzz_manifest.txt "${fuzz_text}\n")
+endfunction()

@@ -1,0 +1,2 @@
+af_module(flag_convert SOURCES alnforge/flag_convert.cpp LIBS AF::hts)
+af_test(flag_convert_test SOURCES tests/alnforge/flag_convert_test.cpp)
