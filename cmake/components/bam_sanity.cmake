@@ -1,5 +1,13 @@
 af_module(bam_sanity SOURCES alnforge/bam_sanity.cpp HEADERS alnforge/commands.h LIBS AF::hts)
 af_test(bam_sanity_test SOURCES tests/alnforge/bam_sanity_test.cpp)
+if(TARGET bam_sanity_test)
+  add_dependencies(bam_sanity_test alnforge af_fixture)
+endif()
 af_bench_script(quickcheck SCRIPT bench/quickcheck.sh)
 af_fuzz(quickcheck_fuzz SOURCES fuzz/quickcheck_fuzz.cpp LIBS bam_sanity AF::hts
         SEED_SCRIPT fuzz/seeds/alignments.sh)
+if(NOT AF_FUZZ AND NOT AF_SANITIZE)
+  add_executable(quickcheck_gen bench/quickcheck_gen.cpp)
+  set_target_properties(quickcheck_gen PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/benchbin)
+  target_link_libraries(quickcheck_gen PRIVATE AF::hts)
+endif()

@@ -1,1 +1,297 @@
+// quickcheck, run as `alnforge quickcheck` processes on files written through htslib.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
 #include <gtest/gtest.h>
+
+#include "fixtures.h"
+#include "process.h"
+
+namespace {
+
+using aftest::ProcResult;
+
+const std::string kUsage = R"(Usage: alnforge quickcheck [options] <input> [...]
+Options:
+  -v              verbose output (repeat for more verbosity)
+  -q              suppress warning messages
+
+Notes:
+
+1. By default quickcheck will emit a warning message if and only if a file
+   fails the checks, in which case the exit status is non-zero.  Under normal
+   behaviour with valid data it will be silent and has a zero exit status.
+   The warning messages are purely for manual inspection and should not be 
+   parsed by scripts.
+
+2. In order to use this command programmatically, you should check its exit
+   status.  One way to use quickcheck might be as a check that all BAM files in
+   a directory are okay:
+
+	alnforge quickcheck *.bam && echo 'all ok' \
+	   || echo 'fail!'
+
+   The first level of verbosity lists only files that fail to stdout.
+   To obtain a parsable list of files that have failed, use this option:
+
+	alnforge quickcheck -qv *.bam > bad_bams.fofn \
+	   && echo 'all ok' \
+	   || echo 'some files failed check, see bad_bams.fofn'
+)";
+
+ProcResult qc(std::vector<std::string> args, const std::string &input = "") {
+    args.insert(args.begin(), {aftest::bin("alnforge"), "quickcheck"});
+    return aftest::run(args, input);
+}
+
+// One directory of sample inputs shared by every test in this file.
+class QuickcheckTest : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        dir_ = new aftest::TempDir();
+        aftest::AlnSpec spec;
+        spec.n_records = 200;
+        aftest::write_alignments(f("good.bam"), "bam", spec);
+        aftest::write_alignments(f("good.sam"), "sam", spec);
+        spec.reference = f("ref.fa");
+        aftest::write_reference(spec.reference);
+        aftest::write_alignments(f("good.cram"), "cram", spec);
+        aftest::AlnSpec noref;
+        noref.with_targets = false;
+        aftest::write_alignments(f("noref.sam"), "sam", noref);
+        aftest::write_alignments(f("noref.bam"), "bam", noref);
+        aftest::VarSpec vs;
+        aftest::write_variants(f("a.vcf"), "vcf", vs);
+        aftest::write_variants(f("a.bcf"), "bcf", vs);
+        aftest::write_variants(f("a.vcf.gz"), "vcf.gz", vs);
+
+        std::string bam = aftest::read_file(f("good.bam"));
+        aftest::write_file(f("noeof.bam"), bam.substr(0, bam.size() - 28));
+        aftest::write_file(f("half.bam"), bam.substr(0, bam.size() / 2));
+        aftest::write_file(f("headcut.bam"), bam.substr(0, 30));
+        std::string cram = aftest::read_file(f("good.cram"));
+        aftest::write_file(f("noeof.cram"), cram.substr(0, cram.size() - 38));
+        aftest::write_file(f("empty"), "");
+        std::mt19937 rng(3);
+        std::string noise(4096, '\0');
+        for (auto &c : noise) c = char(rng());
+        aftest::write_file(f("random.bin"), noise);
+        mkdir(f("subdir").c_str(), 0755);
+    }
+    static void TearDownTestSuite() {
+        delete dir_;
+        dir_ = nullptr;
+    }
+    static std::string f(const std::string &name) { return dir_->file(name); }
+    static aftest::TempDir *dir_;
+};
+aftest::TempDir *QuickcheckTest::dir_ = nullptr;
+
+TEST_F(QuickcheckTest, UsageWithoutFilesGoesToStdout) {
+    ProcResult r = qc({});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, kUsage);
+    EXPECT_EQ(r.out.size(), 1023u);
+    EXPECT_EQ(r.err, "");
+    r = qc({"-v", "-q"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, kUsage);
+}
+
+TEST_F(QuickcheckTest, UnknownOptionPrintsDiagnosticThenUsageOnStderr) {
+    ProcResult r = qc({"-x", f("good.bam")});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "quickcheck: invalid option -- 'x'\n" + kUsage);
+}
+
+// Verdict of single files, without options: exit status, stdout and stderr.
+TEST_F(QuickcheckTest, SingleFileVerdicts) {
+    struct Case {
+        std::string file;
+        int status;
+        std::string warning;  // "%s" stands for the file name
+    };
+    const std::vector<Case> cases = {
+        {"good.bam", 0, ""},
+        {"good.sam", 0, ""},
+        {"good.cram", 0, ""},
+        {"noeof.bam", 0x10, "%s was missing EOF block when one should be present.\n"},
+        {"half.bam", 0x10, "%s was missing EOF block when one should be present.\n"},
+        // Cut inside the header: htslib also reports the failed read when closing.
+        {"headcut.bam", 0x38,
+         "%s caused an error whilst reading its header.\n"
+         "%s was missing EOF block when one should be present.\n"
+         "%s did not close cleanly.\n"},
+        {"noeof.cram", 0x10, "%s was missing EOF block when one should be present.\n"},
+        {"noref.sam", 0x8, "%s had no targets in header.\n"},
+        {"noref.bam", 0x8, "%s had no targets in header.\n"},
+        {"a.vcf", 0x4, "%s was not identified as sequence data.\n"},
+        {"a.bcf", 0x4, "%s was not identified as sequence data.\n"},
+        {"a.vcf.gz", 0x4, "%s was not identified as sequence data.\n"},
+        {"empty", 0x4, "%s was not identified as sequence data.\n"},
+        {"random.bin", 0x2, "%s could not be opened for reading.\n"},
+        {"subdir", 0x2, "%s could not be opened for reading.\n"},
+        {"does-not-exist.bam", 0x2, "%s could not be opened for reading.\n"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.file);
+        std::string name = f(c.file);
+        std::string expect_err;
+        for (size_t i = 0; i < c.warning.size(); i++) {
+            if (c.warning.compare(i, 2, "%s") == 0) {
+                expect_err += name;
+                i++;
+            } else {
+                expect_err += c.warning[i];
+            }
+        }
+        ProcResult r = qc({name});
+        EXPECT_FALSE(r.signaled);
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, expect_err);
+        // -q silences warnings; one -v lists failing names on stdout.
+        r = qc({"-qv", name});
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(r.out, c.status ? name + "\n" : "");
+    }
+}
+
+TEST_F(QuickcheckTest, QuietAndVerbosityCombinations) {
+    std::string missing = f("missing.bam");
+    std::string warn = missing + " could not be opened for reading.\n";
+    struct Case {
+        std::vector<std::string> opts;
+        std::string out, err;
+    };
+    const std::vector<Case> cases = {
+        {{}, "", warn},
+        {{"-q"}, "", ""},
+        {{"-q", "-v"}, missing + "\n", ""},
+        {{"-v"}, missing + "\n", warn},
+        {{"-q", "-v", "-v"}, missing + "\n", "verbosity set to 2\n" + warn},
+        {{"-qvv"}, missing + "\n", "verbosity set to 2\n" + warn},
+        {{"-vvv"}, missing + "\n", "verbosity set to 3\nchecking " + missing + "\n" + warn},
+    };
+    for (const auto &c : cases) {
+        std::vector<std::string> args = c.opts;
+        args.push_back(missing);
+        ProcResult r = qc(args);
+        EXPECT_EQ(r.status, 2);
+        EXPECT_EQ(r.out, c.out);
+        EXPECT_EQ(r.err, c.err);
+    }
+}
+
+TEST_F(QuickcheckTest, ProgressMessagesAtThreeVerbose) {
+    std::string bam = f("good.bam"), sam = f("good.sam");
+    ProcResult r = qc({"-vvv", bam, sam});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "verbosity set to 3\n"
+                     "checking " + bam + "\nopened " + bam + "\n" + bam + " is sequence data\n" +
+                     bam + " has 2 targets in header.\n" + bam + " has good EOF block.\n"
+                     "checking " + sam + "\nopened " + sam + "\n" + sam + " is sequence data\n" +
+                     sam + " has 2 targets in header.\n" + sam +
+                     " cannot be checked for EOF block because its filetype does not contain "
+                     "one.\n");
+}
+
+TEST_F(QuickcheckTest, StatusBitsAccumulateOverFiles) {
+    ProcResult r = qc({f("missing.bam"), f("noeof.bam")});
+    EXPECT_EQ(r.status, 0x12);
+    r = qc({"-q", f("missing.bam"), f("a.bcf"), f("noref.sam"), f("noeof.bam"), f("good.bam")});
+    EXPECT_EQ(r.status, 0x2 | 0x4 | 0x8 | 0x10);
+    // A failing file does not stop the loop: the good file after it is still examined.
+    r = qc({"-vvv", f("missing.bam"), f("good.bam")});
+    EXPECT_NE(r.err.find(f("good.bam") + " has good EOF block.\n"), std::string::npos);
+    EXPECT_EQ(r.out, f("missing.bam") + "\n");
+}
+
+TEST_F(QuickcheckTest, FourVerboseLetsLibraryMessagesThrough) {
+    ProcResult r3 = qc({"-vvv", f("headcut.bam")});
+    ProcResult r4 = qc({"-vvvv", f("headcut.bam")});
+    EXPECT_EQ(r3.status, 0x38);
+    EXPECT_EQ(r4.status, 0x38);
+    EXPECT_EQ(r4.err.rfind("verbosity set to 4\n", 0), 0u);
+    EXPECT_EQ(r3.err.find("[E::"), std::string::npos);
+    EXPECT_NE(r4.err.find("[E::"), std::string::npos);
+}
+
+TEST_F(QuickcheckTest, StandardInputPipeIsNotSeekable) {
+    ProcResult r = qc({"-vvv", "-"}, aftest::read_file(f("good.bam")));
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.err.find("- cannot be checked for EOF block as it is not seekable.\n"),
+              std::string::npos);
+}
+
+TEST_F(QuickcheckTest, FifoIsNotSeekable) {
+    std::string fifo = f("pipe.bam");
+    unlink(fifo.c_str());
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::string bam = aftest::read_file(f("good.bam"));
+    std::thread writer([&] {
+        int fd = open(fifo.c_str(), O_WRONLY);
+        if (fd >= 0) {
+            signal(SIGPIPE, SIG_IGN);
+            ssize_t w = write(fd, bam.data(), bam.size());
+            (void)w;
+            close(fd);
+        }
+    });
+    ProcResult r = qc({"-vvv", fifo});
+    writer.join();
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.err.find(fifo + " cannot be checked for EOF block as it is not seekable.\n"),
+              std::string::npos);
+}
+
+// Remote files through htslib's network layer get the same verdicts as local ones.
+TEST_F(QuickcheckTest, RemoteFilesOverHttp) {
+    int out[2];
+    ASSERT_EQ(pipe(out), 0);
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        dup2(out[1], 1);
+        close(out[0]);
+        std::string script = std::string(AF_SOURCE_DIR) + "/tests/alnforge/range_http_server.py";
+        execlp("python3", "python3", script.c_str(), dir_->path().c_str(), (char *)nullptr);
+        _exit(127);
+    }
+    close(out[1]);
+    std::string port;
+    char ch;
+    while (read(out[0], &ch, 1) == 1 && ch != '\n') port += ch;
+    close(out[0]);
+    if (port.empty()) {
+        kill(pid, SIGTERM);
+        waitpid(pid, nullptr, 0);
+        GTEST_SKIP() << "python3 HTTP server did not start";
+    }
+    std::string base = "http://127.0.0.1:" + port + "/";
+    ProcResult good = qc({base + "good.bam"});
+    ProcResult cut = qc({base + "noeof.bam"});
+    ProcResult missing = qc({base + "missing.bam"});
+    kill(pid, SIGTERM);
+    waitpid(pid, nullptr, 0);
+    EXPECT_EQ(good.status, 0) << good.err;
+    EXPECT_EQ(good.err, "");
+    EXPECT_EQ(cut.status, 0x10) << cut.err;
+    EXPECT_EQ(cut.err, base + "noeof.bam was missing EOF block when one should be present.\n");
+    EXPECT_EQ(missing.status, 0x2);
+}
+
+}  // namespace

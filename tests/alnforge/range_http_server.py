@@ -1,0 +1,72 @@
+#!/usr/bin/env python3
+"""Serves one directory on 127.0.0.1 with HTTP Range support (so remote files are
+seekable), printing the chosen port on its first line. Used by the quickcheck tests."""
+import http.server
+import os
+import re
+import sys
+
+
+class RangeHandler(http.server.SimpleHTTPRequestHandler):
+    def log_message(self, *args):
+        pass
+
+    def send_head(self):
+        path = self.translate_path(self.path)
+        if not os.path.isfile(path):
+            self.send_error(404)
+            return None
+        size = os.path.getsize(path)
+        f = open(path, "rb")
+        m = re.match(r"bytes=(\d*)-(\d*)$", self.headers.get("Range", ""))
+        if not m:
+            self.send_response(200)
+            self.send_header("Content-Length", str(size))
+            self.send_header("Accept-Ranges", "bytes")
+            self.end_headers()
+            return f
+        if m.group(1):
+            start = int(m.group(1))
+            end = int(m.group(2)) if m.group(2) else size - 1
+        else:
+            start = max(0, size - int(m.group(2)))
+            end = size - 1
+        end = min(end, size - 1)
+        if start >= size:
+            f.close()
+            self.send_response(416)
+            self.send_header("Content-Range", "bytes */%d" % size)
+            self.end_headers()
+            return None
+        f.seek(start)
+        self.send_response(206)
+        self.send_header("Content-Range", "bytes %d-%d/%d" % (start, end, size))
+        self.send_header("Content-Length", str(end - start + 1))
+        self.send_header("Accept-Ranges", "bytes")
+        self.end_headers()
+        self._remaining = end - start + 1
+        return f
+
+    def copyfile(self, source, outputfile):
+        remaining = getattr(self, "_remaining", None)
+        while True:
+            n = 65536 if remaining is None else min(65536, remaining)
+            if n == 0:
+                break
+            buf = source.read(n)
+            if not buf:
+                break
+            outputfile.write(buf)
+            if remaining is not None:
+                remaining -= len(buf)
+
+
+def main():
+    os.chdir(sys.argv[1])
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), RangeHandler)
+    print(server.server_address[1], flush=True)
+    server.serve_forever()
+
+
+if __name__ == "__main__":
+    main()
