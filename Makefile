@@ -36,8 +36,8 @@ fuzz: deps
 	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DAF_FUZZ=ON >/dev/null
 	cmake --build $(FUZZ_BUILD) -j$(JOBS)
 
-fuzz-run: fuzz
-	scripts/run-fuzzers $(FUZZ_BUILD) $(FUZZ_SECONDS)
+fuzz-run: fuzz all
+	AF_FIXTURE=$(CURDIR)/$(BUILD)/bin/af_fixture scripts/run-fuzzers $(FUZZ_BUILD) $(FUZZ_SECONDS)
 
 bench: all
 	scripts/run-benches $(BUILD)

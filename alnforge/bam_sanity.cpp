@@ -49,7 +49,9 @@ const char kUsage[] =
 
 static_assert(sizeof kUsage - 1 == 1023, "quickcheck usage text must be 1023 bytes");
 
-void usage_quickcheck(FILE *write_to) { fwrite(kUsage, 1, sizeof kUsage - 1, write_to); }
+void usage_quickcheck(FILE *write_to) {
+    fwrite(kUsage, 1, sizeof kUsage - 1, write_to);
+}
 
 // Examines one file and returns its status bits.
 int check_file(const char *fn, int verbose, int quiet) {
@@ -97,7 +99,8 @@ int check_file(const char *fn, int verbose, int quiet) {
     } else if (eof == 1) {
         if (tell) fprintf(stderr, "%s has good EOF block.\n", fn);
     } else if (eof == 2) {
-        if (tell) fprintf(stderr, "%s cannot be checked for EOF block as it is not seekable.\n", fn);
+        if (tell)
+            fprintf(stderr, "%s cannot be checked for EOF block as it is not seekable.\n", fn);
     } else if (eof == 3) {
         if (tell)
             fprintf(stderr,

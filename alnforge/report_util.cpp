@@ -47,7 +47,9 @@ extern "C" void print_error_errno(const char *subcommand, const char *format, ..
     va_end(args);
 }
 
-extern "C" const char *alnforge_version(void) { return kVersion; }
+extern "C" const char *alnforge_version(void) {
+    return kVersion;
+}
 
 extern "C" const char *alnforge_version_short(void) {
     const char *hyphen = strchr(kVersion, '-');

@@ -1,8 +1,8 @@
 // The alnforge command dispatcher, run as a process.
+#include <gtest/gtest.h>
+
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "process.h"
 

@@ -1,5 +1,6 @@
 // quickcheck, run as `alnforge quickcheck` processes on files written through htslib.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -11,8 +12,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "fixtures.h"
 #include "process.h"
@@ -56,7 +55,7 @@ ProcResult qc(std::vector<std::string> args, const std::string &input = "") {
 
 // One directory of sample inputs shared by every test in this file.
 class QuickcheckTest : public ::testing::Test {
-  protected:
+   protected:
     static void SetUpTestSuite() {
         dir_ = new aftest::TempDir();
         aftest::AlnSpec spec;
@@ -200,13 +199,17 @@ TEST_F(QuickcheckTest, ProgressMessagesAtThreeVerbose) {
     ProcResult r = qc({"-vvv", bam, sam});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, "verbosity set to 3\n"
-                     "checking " + bam + "\nopened " + bam + "\n" + bam + " is sequence data\n" +
-                     bam + " has 2 targets in header.\n" + bam + " has good EOF block.\n"
-                     "checking " + sam + "\nopened " + sam + "\n" + sam + " is sequence data\n" +
-                     sam + " has 2 targets in header.\n" + sam +
-                     " cannot be checked for EOF block because its filetype does not contain "
-                     "one.\n");
+    EXPECT_EQ(r.err,
+              "verbosity set to 3\n"
+              "checking " +
+                  bam + "\nopened " + bam + "\n" + bam + " is sequence data\n" + bam +
+                  " has 2 targets in header.\n" + bam +
+                  " has good EOF block.\n"
+                  "checking " +
+                  sam + "\nopened " + sam + "\n" + sam + " is sequence data\n" + sam +
+                  " has 2 targets in header.\n" + sam +
+                  " cannot be checked for EOF block because its filetype does not contain "
+                  "one.\n");
 }
 
 TEST_F(QuickcheckTest, StatusBitsAccumulateOverFiles) {

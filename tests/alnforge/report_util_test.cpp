@@ -3,6 +3,7 @@
 #include "report_util.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,8 +13,6 @@
 #include <cstring>
 #include <functional>
 #include <string>
-
-#include <gtest/gtest.h>
 
 namespace {
 

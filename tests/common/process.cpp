@@ -58,9 +58,18 @@ ProcResult run(const std::vector<std::string> &argv, const std::string &input) {
         pollfd p[3];
         int n = 0;
         int io = -1, oo = -1, eo = -1;
-        if (in_fd >= 0) { io = n; p[n++] = {in_fd, POLLOUT, 0}; }
-        if (out_open) { oo = n; p[n++] = {out[0], POLLIN, 0}; }
-        if (err_open) { eo = n; p[n++] = {err[0], POLLIN, 0}; }
+        if (in_fd >= 0) {
+            io = n;
+            p[n++] = {in_fd, POLLOUT, 0};
+        }
+        if (out_open) {
+            oo = n;
+            p[n++] = {out[0], POLLIN, 0};
+        }
+        if (err_open) {
+            eo = n;
+            p[n++] = {err[0], POLLIN, 0};
+        }
         if (poll(p, n, -1) < 0) {
             if (errno == EINTR) continue;
             break;
@@ -75,13 +84,17 @@ ProcResult run(const std::vector<std::string> &argv, const std::string &input) {
         }
         if (oo >= 0 && p[oo].revents) {
             ssize_t k = read(out[0], buf, sizeof buf);
-            if (k > 0) r.out.append(buf, size_t(k));
-            else out_open = false;
+            if (k > 0)
+                r.out.append(buf, size_t(k));
+            else
+                out_open = false;
         }
         if (eo >= 0 && p[eo].revents) {
             ssize_t k = read(err[0], buf, sizeof buf);
-            if (k > 0) r.err.append(buf, size_t(k));
-            else err_open = false;
+            if (k > 0)
+                r.err.append(buf, size_t(k));
+            else
+                err_open = false;
         }
     }
     close(out[0]);
@@ -98,7 +111,9 @@ ProcResult run(const std::vector<std::string> &argv, const std::string &input) {
     return r;
 }
 
-std::string bin(const std::string &name) { return std::string(AF_BIN_DIR) + "/" + name; }
+std::string bin(const std::string &name) {
+    return std::string(AF_BIN_DIR) + "/" + name;
+}
 
 TempDir::TempDir() {
     const char *base = getenv("TMPDIR");

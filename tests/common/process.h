@@ -7,10 +7,10 @@
 namespace aftest {
 
 struct ProcResult {
-    int status = -1;       // exit status, or 128 + signal number when killed by a signal
-    bool signaled = false; // true when the child died from a signal
-    std::string out;       // everything written to standard output
-    std::string err;       // everything written to standard error
+    int status = -1;        // exit status, or 128 + signal number when killed by a signal
+    bool signaled = false;  // true when the child died from a signal
+    std::string out;        // everything written to standard output
+    std::string err;        // everything written to standard error
 };
 
 // Runs argv[0] (a path) with the given arguments, feeding `input` on standard input
@@ -22,7 +22,7 @@ std::string bin(const std::string &name);
 
 // A fresh empty directory under $TMPDIR, removed with its contents when the object dies.
 class TempDir {
-  public:
+   public:
     TempDir();
     ~TempDir();
     TempDir(const TempDir &) = delete;
@@ -30,7 +30,7 @@ class TempDir {
     const std::string &path() const { return path_; }
     std::string file(const std::string &name) const { return path_ + "/" + name; }
 
-  private:
+   private:
     std::string path_;
 };
 
