@@ -101,7 +101,7 @@ function(af_finish)
   install(CODE "
     set(prefix \"\${CMAKE_INSTALL_PREFIX}\")
     file(READ \"${CMAKE_BINARY_DIR}/alnforge.pc.in\" pc)
-    string(REPLACE \"@@PREFIX@@\" \"\${prefix}\" pc \"\${pc}\")
+    string(REPLACE \"%%PREFIX%%\" \"\${prefix}\" pc \"\${pc}\")
     file(WRITE \"\$ENV{DESTDIR}\${prefix}/lib/pkgconfig/alnforge.pc\" \"\${pc}\")
     message(STATUS \"Installing: \${prefix}/lib/pkgconfig/alnforge.pc\")")
   get_property(bench GLOBAL PROPERTY AF_BENCH_LINES)
