@@ -1,8 +1,10 @@
 // The flags subcommand: converts alignment flags between numbers and names.
 #include <htslib/sam.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "commands.h"
 
@@ -14,12 +16,19 @@ void usage() {
     fputs("Usage: alnforge flags INT|STR[,...]\n", stderr);
     fputc('\n', stderr);
     fputs("Flags:\n", stderr);
-    fprintf(stderr, "\t0x%x\tPAIRED        .. paired-end (or multiple-segment) sequencing technology\n", BAM_FPAIRED);
-    fprintf(stderr, "\t0x%x\tPROPER_PAIR   .. each segment properly aligned according to the aligner\n", BAM_FPROPER_PAIR);
+    fprintf(stderr,
+            "\t0x%x\tPAIRED        .. paired-end (or multiple-segment) sequencing technology\n",
+            BAM_FPAIRED);
+    fprintf(stderr,
+            "\t0x%x\tPROPER_PAIR   .. each segment properly aligned according to the aligner\n",
+            BAM_FPROPER_PAIR);
     fprintf(stderr, "\t0x%x\tUNMAP         .. segment unmapped\n", BAM_FUNMAP);
-    fprintf(stderr, "\t0x%x\tMUNMAP        .. next segment in the template unmapped\n", BAM_FMUNMAP);
+    fprintf(stderr, "\t0x%x\tMUNMAP        .. next segment in the template unmapped\n",
+            BAM_FMUNMAP);
     fprintf(stderr, "\t0x%x\tREVERSE       .. SEQ is reverse complemented\n", BAM_FREVERSE);
-    fprintf(stderr, "\t0x%x\tMREVERSE      .. SEQ of the next segment in the template is reversed\n", BAM_FMREVERSE);
+    fprintf(stderr,
+            "\t0x%x\tMREVERSE      .. SEQ of the next segment in the template is reversed\n",
+            BAM_FMREVERSE);
     fprintf(stderr, "\t0x%x\tREAD1         .. the first segment in the template\n", BAM_FREAD1);
     fprintf(stderr, "\t0x%x\tREAD2         .. the last segment in the template\n", BAM_FREAD2);
     fprintf(stderr, "\t0x%x\tSECONDARY     .. secondary alignment\n", BAM_FSECONDARY);
@@ -43,7 +52,15 @@ extern "C" int main_flags(int argc, char **argv) {
         return 1;
     }
     char *names = bam_flag2str(mask);
-    printf("0x%x\t%d\t%s\n", mask, mask, names ? names : "");
+    const bool written =
+        printf("0x%x\t%d\t%s\n", mask, mask, names ? names : "") >= 0 && fflush(stdout) == 0;
+    const int write_errno = errno;
     free(names);
+    // A result that never reached its destination (a full disk, say) is a failure, not a
+    // success: say so and give a non-zero status.
+    if (!written) {
+        fprintf(stderr, "alnforge flags: could not write the result: %s\n", strerror(write_errno));
+        return 1;
+    }
     return 0;
 }
