@@ -1,0 +1,247 @@
+// bench/cat: `varforge cat` on about 200 MB of BCF in four inputs, against plain `cat` of the
+// same files to the same destination (the floor: raw I/O) and against decoding and
+// re-encoding every record through htslib (what a user would otherwise do), all in this run.
+// Prints times, ratios and the peak resident memory of each.
+//
+// The input is generated once through htslib, written as usual (the first records share the
+// header's last block), and copied to make the four inputs. Every measured command runs in a
+// child process of this small parent, so its peak memory is its own.
+#include <fcntl.h>
+#include <htslib/bgzf.h>
+#include <htslib/hts.h>
+#include <htslib/vcf.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr int kInputs = 4;
+constexpr long kTargetInputBytes = 50L << 20;
+constexpr int kSamples = 64;
+constexpr int kRounds = 9;
+
+struct Measure {
+    double seconds = 0;      // wall clock
+    double cpu_seconds = 0;  // user and system time of the child
+    long peak_kib = 0;
+    int status = -1;
+};
+
+// Runs `child` in a forked process with standard output sent to `out_path`.
+// The previous output is removed and written back first, so that no run pays for the
+// one before it.
+Measure measure(const std::string &out_path, const std::function<int()> &child) {
+    if (out_path != "/dev/null") unlink(out_path.c_str());
+    sync();
+    auto t0 = std::chrono::steady_clock::now();
+    pid_t pid = fork();
+    if (pid < 0) {
+        perror("fork");
+        exit(1);
+    }
+    if (pid == 0) {
+        int fd = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (fd < 0 || dup2(fd, STDOUT_FILENO) < 0) _exit(127);
+        close(fd);
+        _exit(child());
+    }
+    int status = 0;
+    struct rusage ru;
+    if (wait4(pid, &status, 0, &ru) != pid) {
+        perror("wait4");
+        exit(1);
+    }
+    Measure m;
+    m.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    m.cpu_seconds = double(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
+                    double(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+    m.peak_kib = ru.ru_maxrss;
+    m.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return m;
+}
+
+int exec_argv(const std::vector<std::string> &args) {
+    std::vector<char *> argv;
+    for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(argv[0], argv.data());
+    perror(argv[0]);
+    return 127;
+}
+
+// Writes one BCF of about kTargetInputBytes: many samples with random depths, which
+// compress poorly, so that the file is large for its record count.
+int generate(const std::string &path) {
+    htsFile *out = hts_open(path.c_str(), "wb1");
+    if (!out) return 1;
+    bcf_hdr_t *h = bcf_hdr_init("w");
+    bcf_hdr_append(h, "##contig=<ID=chr1,length=250000000>");
+    bcf_hdr_append(h, "##FORMAT=<ID=GT,Number=1,Type=String,Description=\"Genotype\">");
+    bcf_hdr_append(h, "##FORMAT=<ID=DP,Number=1,Type=Integer,Description=\"Read depth\">");
+    for (int s = 0; s < kSamples; s++) bcf_hdr_add_sample(h, ("S" + std::to_string(s)).c_str());
+    if (bcf_hdr_sync(h) != 0 || bcf_hdr_write(out, h) != 0) return 1;
+    bcf1_t *v = bcf_init();
+    std::mt19937 rng(5);
+    std::vector<int32_t> gt(2 * kSamples), dp(kSamples);
+    const char *alleles[] = {"A", "C", "G", "T"};
+    for (int i = 0;; i++) {
+        // The high bits of a virtual offset are the compressed bytes written so far.
+        if (i % 1024 == 0 && (bgzf_tell(out->fp.bgzf) >> 16) >= kTargetInputBytes) break;
+        bcf_clear(v);
+        v->rid = 0;
+        v->pos = i * 10;
+        int a = int(rng() & 3);
+        char as[4] = {alleles[a][0], ',', alleles[(a + 1) & 3][0], '\0'};
+        bcf_update_alleles_str(h, v, as);
+        for (auto &g : gt) g = bcf_gt_unphased(int(rng() & 1));
+        for (auto &d : dp) d = int32_t(rng() % 1000000);
+        if (bcf_update_genotypes(h, v, gt.data(), int(gt.size())) != 0 ||
+            bcf_update_format_int32(h, v, "DP", dp.data(), int(dp.size())) != 0 ||
+            bcf_write(out, h, v) != 0)
+            return 1;
+    }
+    bcf_destroy(v);
+    bcf_hdr_destroy(h);
+    return hts_close(out) == 0 ? 0 : 1;
+}
+
+// What a user would otherwise do: read every record of every input and write it again.
+int decode_reencode(const std::vector<std::string> &inputs) {
+    htsFile *out = hts_open("-", "wb");
+    bcf_hdr_t *first = nullptr;
+    bcf1_t *v = bcf_init();
+    int rc = 0;
+    for (const auto &path : inputs) {
+        htsFile *in = hts_open(path.c_str(), "r");
+        bcf_hdr_t *h = in ? bcf_hdr_read(in) : nullptr;
+        if (!h) return 1;
+        if (!first) {
+            first = bcf_hdr_dup(h);
+            if (bcf_hdr_write(out, first) != 0) return 1;
+        }
+        int r;
+        while ((r = bcf_read(in, h, v)) == 0)
+            if (bcf_write(out, first, v) != 0) return 1;
+        if (r != -1) rc = 1;
+        bcf_hdr_destroy(h);
+        hts_close(in);
+    }
+    bcf_destroy(v);
+    bcf_hdr_destroy(first);
+    return hts_close(out) == 0 ? rc : 1;
+}
+
+bool copy_file(const std::string &from, const std::string &to) {
+    int in = open(from.c_str(), O_RDONLY),
+        out = open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    bool ok = in >= 0 && out >= 0;
+    std::vector<char> buf(1 << 20);
+    while (ok) {
+        ssize_t n = read(in, buf.data(), buf.size());
+        if (n <= 0) {
+            ok = n == 0;
+            break;
+        }
+        ok = write(out, buf.data(), size_t(n)) == n;
+    }
+    if (in >= 0) close(in);
+    if (out >= 0) close(out);
+    return ok;
+}
+
+long file_size(const std::string &path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? long(st.st_size) : -1;
+}
+
+void check(const Measure &m, const char *what) {
+    if (m.status != 0) {
+        fprintf(stderr, "bench cat: %s failed with status %d\n", what, m.status);
+        exit(1);
+    }
+}
+
+}  // namespace
+
+int main() {
+    const char *bin_env = getenv("AF_BIN_DIR");
+    const std::string bin_dir = bin_env ? bin_env : VF_BIN_DIR;
+    const char *build_env = getenv("AF_BUILD_DIR");
+    const std::string dir = std::string(build_env ? build_env : "/tmp") + "/bench-cat";
+    mkdir(dir.c_str(), 0755);
+    const std::string varforge = bin_dir + "/varforge", out = dir + "/out.bcf";
+
+    std::vector<std::string> inputs;
+    for (int i = 0; i < kInputs; i++) inputs.push_back(dir + "/in" + std::to_string(i) + ".bcf");
+    auto gen = measure("/dev/null", [&] { return generate(inputs[0]); });
+    check(gen, "generating the input");
+    for (int i = 1; i < kInputs; i++)
+        if (!copy_file(inputs[0], inputs[i])) {
+            fprintf(stderr, "bench cat: cannot copy %s\n", inputs[0].c_str());
+            return 1;
+        }
+    const double total_mb = double(file_size(inputs[0])) * kInputs / 1e6;
+
+    std::vector<std::string> cat_args = {"/bin/cat"}, vf_args = {varforge, "cat"};
+    for (const auto &in : inputs) {
+        cat_args.push_back(in);
+        vf_args.push_back(in);
+    }
+    check(measure(out, [&] { return exec_argv(cat_args); }), "cat");  // warms the page cache
+    Measure best_cat, best_vf;
+    best_cat.seconds = best_vf.seconds = 1e9;
+    for (int round = 0; round < kRounds; round++) {
+        Measure c = measure(out, [&] { return exec_argv(cat_args); });
+        check(c, "cat");
+        Measure v = measure(out, [&] { return exec_argv(vf_args); });
+        check(v, "varforge cat");
+        if (c.seconds < best_cat.seconds) best_cat = c;
+        if (v.seconds < best_vf.seconds) best_vf = v;
+    }
+    const long vf_out = file_size(out);
+    Measure one = measure(out, [&] { return exec_argv({varforge, "cat", inputs[0]}); });
+    check(one, "varforge cat of one input");
+    Measure dec = measure(out, [&] { return decode_reencode(inputs); });
+    check(dec, "decode and re-encode");
+
+    const double ratio_cat = best_vf.seconds / best_cat.seconds;
+    const double ratio_dec = dec.seconds / best_vf.seconds;
+    const double peak_mib = double(std::max(best_vf.peak_kib, one.peak_kib)) / 1024;
+    printf("cat: %d inputs, %.1f MB of BCF (generated in %.1f s), output %.1f MB, best of %d\n",
+           kInputs, total_mb, gen.seconds, double(vf_out) / 1e6, kRounds);
+    printf("plain cat                   %7.3f s  cpu %7.3f s  peak %5.1f MiB\n", best_cat.seconds,
+           best_cat.cpu_seconds, double(best_cat.peak_kib) / 1024);
+    printf("varforge cat                %7.3f s  cpu %7.3f s  peak %5.1f MiB\n", best_vf.seconds,
+           best_vf.cpu_seconds, double(best_vf.peak_kib) / 1024);
+    printf("htslib decode + re-encode   %7.3f s  cpu %7.3f s  peak %5.1f MiB\n", dec.seconds,
+           dec.cpu_seconds, double(dec.peak_kib) / 1024);
+    // On a busy machine the processor time is the steadier of the two figures.
+    const double cpu_ratio = best_vf.cpu_seconds / best_cat.cpu_seconds;
+    printf("varforge cat / plain cat: %.2f x wall, %.2f x cpu (target <= 1.3: wall %s, cpu %s)\n",
+           ratio_cat, cpu_ratio, ratio_cat <= 1.3 ? "met" : "MISSED",
+           cpu_ratio <= 1.3 ? "met" : "MISSED");
+    printf("decode + re-encode / varforge cat: %.1f x (target >= 20) %s\n", ratio_dec,
+           ratio_dec >= 20 ? "met" : "MISSED");
+    printf(
+        "varforge cat peak memory: %.1f MiB for 1 input, %.1f MiB for %d inputs "
+        "(target < 8 MiB) %s\n",
+        double(one.peak_kib) / 1024, double(best_vf.peak_kib) / 1024, kInputs,
+        peak_mib < 8 ? "met" : "MISSED");
+    if (getenv("VF_BENCH_KEEP")) return 0;  // leaves the files for a closer look
+    for (const auto &in : inputs) unlink(in.c_str());
+    unlink(out.c_str());
+    rmdir(dir.c_str());
+    return 0;
+}

@@ -1,0 +1,29 @@
+# The varforge program: the driver (varforge/main.cpp) over its own small variant-file
+# library (varforge/lib: BGZF stream, file reader, BCF header). The view and index commands
+# sit on htslib in a library of their own, so htslib's C names never meet the library's.
+add_library(varforge_lib STATIC
+  varforge/lib/knetfile.cpp varforge/lib/bgzf.cpp varforge/lib/bcf.cpp)
+target_include_directories(varforge_lib PUBLIC ${CMAKE_SOURCE_DIR}/varforge)
+target_link_libraries(varforge_lib PUBLIC AF::z)
+
+add_library(varforge_cmds STATIC varforge/lib/bcf_view.cpp varforge/lib/bcf_index.cpp)
+target_link_libraries(varforge_cmds PUBLIC AF::hts)
+
+af_program(varforge SOURCES varforge/main.cpp LIBS varforge_lib varforge_cmds)
+
+af_test(varforge_test SOURCES tests/varforge/varforge_test.cpp tests/varforge/bcf_files.cpp
+        LIBS AF::hts AF::z)
+af_test(varforge_lib_test SOURCES tests/varforge/varforge_lib_test.cpp tests/varforge/bcf_files.cpp
+        LIBS varforge_lib AF::hts AF::z)
+if(TARGET varforge_test)
+  add_dependencies(varforge_test varforge)
+endif()
+
+af_bench(cat SOURCES bench/cat.cpp LIBS AF::hts)
+if(TARGET cat)
+  add_dependencies(cat varforge)
+  target_compile_definitions(cat PRIVATE VF_BIN_DIR="${AF_BIN_DIR}")
+endif()
+
+af_fuzz(varforge_fuzz SOURCES fuzz/varforge_fuzz.cpp LIBS varforge_lib
+        SEED_SCRIPT fuzz/seeds/varforge.sh)

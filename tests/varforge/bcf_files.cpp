@@ -1,0 +1,120 @@
+#include "bcf_files.h"
+
+#include <htslib/bgzf.h>
+#include <htslib/hts.h>
+#include <htslib/kstring.h>
+#include <htslib/vcf.h>
+#include <zlib.h>
+
+#include <cstring>
+#include <sstream>
+#include <stdexcept>
+
+namespace vftest {
+
+void write_bcf(const std::string &path, const aftest::VarSpec &spec, Layout layout) {
+    if (layout == Layout::kShared) {
+        aftest::write_variants(path, "bcf", spec);
+        return;
+    }
+    std::string text = aftest::variant_text(spec), header_text;
+    std::vector<std::string> records;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind("#", 0) == 0)
+            header_text += line + "\n";
+        else
+            records.push_back(line);
+    }
+    htsFile *out = hts_open(path.c_str(), "wb");
+    if (!out) throw std::runtime_error("cannot open " + path);
+    bcf_hdr_t *h = bcf_hdr_init("w");
+    bool ok = bcf_hdr_parse(h, const_cast<char *>(header_text.c_str())) == 0 &&
+              bcf_hdr_write(out, h) == 0 && bgzf_flush(out->fp.bgzf) == 0;
+    bcf1_t *v = bcf_init();
+    kstring_t ks = KS_INITIALIZE;
+    for (size_t i = 0; ok && i < records.size(); i++) {
+        ks.l = 0;
+        kputs(records[i].c_str(), &ks);
+        ok = vcf_parse(&ks, h, v) == 0 && bcf_write(out, h, v) == 0;
+    }
+    free(ks.s);
+    bcf_destroy(v);
+    bcf_hdr_destroy(h);
+    if (hts_close(out) != 0 || !ok) throw std::runtime_error("cannot write " + path);
+}
+
+std::vector<Block> walk_blocks(const std::string &bytes) {
+    std::vector<Block> blocks;
+    const auto *p = reinterpret_cast<const unsigned char *>(bytes.data());
+    size_t at = 0;
+    while (at < bytes.size()) {
+        if (bytes.size() - at < 18 || p[at] != 0x1f || p[at + 1] != 0x8b || p[at + 12] != 'B' ||
+            p[at + 13] != 'C')
+            throw std::runtime_error("no BGZF block at offset " + std::to_string(at));
+        Block b;
+        b.offset = at;
+        b.size = size_t(p[at + 16] | p[at + 17] << 8) + 1;
+        if (b.size < 26 || at + b.size > bytes.size())
+            throw std::runtime_error("bad block size at offset " + std::to_string(at));
+        const unsigned char *t = p + at + b.size - 4;
+        const size_t isize = t[0] | t[1] << 8 | size_t(t[2]) << 16 | size_t(t[3]) << 24;
+        b.data.resize(isize);
+        z_stream zs;
+        memset(&zs, 0, sizeof zs);
+        inflateInit2(&zs, -15);
+        zs.next_in = const_cast<unsigned char *>(p + at + 18);
+        zs.avail_in = unsigned(b.size - 26);
+        zs.next_out = reinterpret_cast<unsigned char *>(b.data.data());
+        zs.avail_out = unsigned(isize);
+        const int r = inflate(&zs, Z_FINISH);
+        inflateEnd(&zs);
+        if (r != Z_STREAM_END || zs.total_out != isize)
+            throw std::runtime_error("bad deflate data at offset " + std::to_string(at));
+        at += b.size;
+        blocks.push_back(std::move(b));
+    }
+    return blocks;
+}
+
+size_t header_size(const std::vector<Block> &blocks) {
+    std::string head;
+    for (const auto &b : blocks) {
+        head += b.data;
+        if (head.size() >= 9) break;
+    }
+    if (head.size() < 9 || head.compare(0, 5, "BCF\2\2") != 0)
+        throw std::runtime_error("not a BCF2 stream");
+    const auto *l = reinterpret_cast<const unsigned char *>(head.data() + 5);
+    return 9 + size_t(l[0] | l[1] << 8 | l[2] << 16 | uint32_t(l[3]) << 24);
+}
+
+VariantFile read_variants(const std::string &path) {
+    htsFile *in = hts_open(path.c_str(), "r");
+    if (!in) throw std::runtime_error("htslib cannot open " + path);
+    VariantFile f;
+    f.eof_state = hts_check_EOF(in);
+    bcf_hdr_t *h = bcf_hdr_read(in);
+    if (!h) {
+        hts_close(in);
+        throw std::runtime_error("htslib cannot read the header of " + path);
+    }
+    kstring_t ks = KS_INITIALIZE;
+    bcf_hdr_format(h, 0, &ks);
+    f.header.assign(ks.s, ks.l);
+    bcf1_t *v = bcf_init();
+    int r;
+    while ((r = bcf_read(in, h, v)) == 0) {
+        ks.l = 0;
+        if (vcf_format(h, v, &ks) != 0) break;
+        f.records.emplace_back(ks.s, ks.l);
+    }
+    free(ks.s);
+    bcf_destroy(v);
+    bcf_hdr_destroy(h);
+    hts_close(in);
+    if (r != -1) throw std::runtime_error("htslib stopped early in " + path);
+    return f;
+}
+
+}  // namespace vftest

@@ -1,0 +1,42 @@
+// BCF test files for the varforge tests, written and read back through htslib, and a plain
+// BGZF block walker to look at their bytes.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "fixtures.h"
+
+namespace vftest {
+
+// How the header meets the records. kShared: as htslib normally writes, the first records
+// share the block in which the header ends. kFlushed: the header is flushed into blocks of
+// its own, so the records start on a block boundary.
+enum class Layout { kShared, kFlushed };
+
+void write_bcf(const std::string &path, const aftest::VarSpec &spec, Layout layout);
+
+// One BGZF block: where it starts in the file, its size and its decompressed bytes.
+struct Block {
+    size_t offset = 0;
+    size_t size = 0;
+    std::string data;
+};
+
+// Splits a whole BGZF file into its blocks; throws std::runtime_error on malformed bytes.
+std::vector<Block> walk_blocks(const std::string &bytes);
+
+// Size in bytes of the magic, length and text of the BCF header held in `blocks`.
+size_t header_size(const std::vector<Block> &blocks);
+
+struct VariantFile {
+    std::string header;                // header text as htslib formats it
+    std::vector<std::string> records;  // each record as a VCF line
+    int eof_state = -1;                // hts_check_EOF
+};
+
+// Reads every record of a BCF or VCF file through htslib; throws when it cannot.
+VariantFile read_variants(const std::string &path);
+
+}  // namespace vftest

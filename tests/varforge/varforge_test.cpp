@@ -1,0 +1,349 @@
+// The varforge program run as a process on BCF, VCF and damaged files written through htslib.
+#include <gtest/gtest.h>
+#include <htslib/hts.h>
+#include <htslib/vcf.h>
+#include <sys/stat.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "bcf_files.h"
+#include "fixtures.h"
+#include "process.h"
+
+namespace {
+
+using aftest::run;
+using vftest::Layout;
+
+const std::string kEofBlock(
+    "\x1f\x8b\x08\x04\0\0\0\0\0\xff\x06\0BC\x02\0\x1b\0\x03\0\0\0\0\0\0\0\0\0", 28);
+
+std::string varforge() {
+    return aftest::bin("varforge");
+}
+
+aftest::ProcResult vf(std::vector<std::string> args) {
+    args.insert(args.begin(), varforge());
+    return run(args);
+}
+
+aftest::VarSpec spec(int n, uint32_t seed, std::string extra = "") {
+    aftest::VarSpec s;
+    s.n_records = n;
+    s.seed = seed;
+    s.extra_header = std::move(extra);
+    return s;
+}
+
+// A header larger than one block.
+std::string big_header() {
+    std::string h;
+    for (int i = 0; i < 1500; i++)
+        h += "##note" + std::to_string(i) + "=padding padding padding padding padding\n";
+    return h;
+}
+
+// Bytes of a BCF file from the block after its header to just before its end-of-file block;
+// the header must end on a block boundary.
+std::string data_span(const std::string &bytes) {
+    auto blocks = vftest::walk_blocks(bytes);
+    size_t need = vftest::header_size(blocks), seen = 0, i = 0;
+    while (seen < need) seen += blocks.at(i++).data.size();
+    EXPECT_EQ(seen, need) << "header does not end on a block boundary";
+    return bytes.substr(blocks.at(i).offset, bytes.size() - 28 - blocks.at(i).offset);
+}
+
+// --- the dispatcher ---
+
+TEST(VarforgeMain, NoArgumentPrintsTheUsage) {
+    auto r = vf({});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err,
+              "\n"
+              "Usage:   varforge <command> <arguments>\n"
+              "\n"
+              "Command: view      print, extract, convert and call SNPs from BCF\n"
+              "         index     index BCF\n"
+              "         cat       concatenate BCFs\n"
+              "\n");
+}
+
+TEST(VarforgeMain, OnlyExactCommandWordsMatch) {
+    for (const char *word : {"cats", "vie", "View", "CAT", "indexx", "", "--help", "ca", "view "}) {
+        auto r = vf({word, "x.bcf"});
+        EXPECT_EQ(r.status, 1) << word;
+        EXPECT_EQ(r.out, "") << word;
+        EXPECT_EQ(r.err, "[main] Unrecognized command.\n") << word;
+    }
+}
+
+TEST(VarforgeMain, CommandsReceiveTheirOwnArguments) {
+    // Without a file name each command sees only its word and answers with its usage.
+    auto v = vf({"view"});
+    EXPECT_EQ(v.status, 1);
+    EXPECT_EQ(v.err.rfind("Usage:   varforge view ", 0), 0u) << v.err;
+    auto i = vf({"index"});
+    EXPECT_EQ(i.status, 1);
+    EXPECT_EQ(i.err.rfind("Usage:   varforge index ", 0), 0u) << i.err;
+    auto h = vf({"view", "--help"});
+    EXPECT_EQ(h.status, 0);
+    EXPECT_EQ(h.out.rfind("Usage:   varforge view ", 0), 0u);
+}
+
+// --- cat ---
+
+TEST(VarforgeCat, NoFilesGiveAnEmptyBgzfStream) {
+    auto r = vf({"cat"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out, kEofBlock);
+}
+
+TEST(VarforgeCat, AlignedInputsAreCopiedBlockForBlock) {
+    aftest::TempDir dir;
+    const std::string a = dir.file("a.bcf"), b = dir.file("b.bcf");
+    vftest::write_bcf(a, spec(12000, 3), Layout::kFlushed);
+    vftest::write_bcf(b, spec(40, 4), Layout::kFlushed);
+    const std::string abytes = aftest::read_file(a), bbytes = aftest::read_file(b);
+    const std::string aspan = data_span(abytes), bspan = data_span(bbytes);
+    // A's copy takes several full chunks and ends on a short one.
+    ASSERT_GT(aspan.size(), 3u * 65536);
+    ASSERT_NE(aspan.size() % 65536, 0u);
+
+    auto r = vf({"cat", a, b});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    auto out = vftest::walk_blocks(r.out);
+    // The header alone, in whole blocks, equal to A's header bytes...
+    auto ablocks = vftest::walk_blocks(abytes);
+    const size_t hsize = vftest::header_size(ablocks);
+    std::string aheader;
+    for (const auto &blk : ablocks) aheader += blk.data;
+    aheader.resize(hsize);
+    std::string header;
+    size_t i = 0;
+    while (header.size() < hsize) header += out.at(i++).data;
+    EXPECT_EQ(header, aheader);
+    // ...then A's data bytes, B's data bytes and one end-of-file block, byte for byte.
+    EXPECT_EQ(r.out.substr(out.at(i).offset), aspan + bspan + kEofBlock);
+}
+
+TEST(VarforgeCat, EveryInputShapeReadsBackAsAThenB) {
+    aftest::TempDir dir;
+    struct Shape {
+        const char *name;
+        int n;
+        Layout layout;
+        bool big_header;
+    };
+    const Shape shapes[] = {
+        {"shared", 30, Layout::kShared, false},
+        {"flushed", 30, Layout::kFlushed, false},
+        {"shared_large", 5000, Layout::kShared, false},
+        {"flushed_large", 5000, Layout::kFlushed, false},
+        {"header_only", 0, Layout::kShared, false},
+        {"header_only_flushed", 0, Layout::kFlushed, false},
+        {"big_header_shared", 20, Layout::kShared, true},
+        {"big_header_flushed", 20, Layout::kFlushed, true},
+    };
+    std::map<std::string, vftest::VariantFile> content;
+    uint32_t seed = 10;
+    for (const auto &s : shapes) {
+        const std::string path = dir.file(std::string(s.name) + ".bcf");
+        vftest::write_bcf(path, spec(s.n, seed++, s.big_header ? big_header() : ""), s.layout);
+        content[s.name] = vftest::read_variants(path);
+    }
+    const std::string out = dir.file("out.bcf");
+    for (const auto &a : shapes) {
+        for (const auto &b : shapes) {
+            // The headers differ only in "##note" lines, which do not change how records read.
+            auto r = vf({"cat", dir.file(std::string(a.name) + ".bcf"),
+                         dir.file(std::string(b.name) + ".bcf")});
+            ASSERT_EQ(r.status, 0) << a.name << " + " << b.name << ": " << r.err;
+            EXPECT_EQ(r.err, "");
+            aftest::write_file(out, r.out);
+            auto got = vftest::read_variants(out);
+            auto want = content[a.name].records;
+            want.insert(want.end(), content[b.name].records.begin(), content[b.name].records.end());
+            EXPECT_EQ(got.header, content[a.name].header) << a.name << " + " << b.name;
+            EXPECT_EQ(got.records, want) << a.name << " + " << b.name;
+            EXPECT_EQ(got.eof_state, 1) << a.name << " + " << b.name;
+        }
+    }
+}
+
+TEST(VarforgeCat, LaterHeadersAreSkippedWithoutAWarning) {
+    aftest::TempDir dir;
+    const std::string a = dir.file("a.bcf"), b = dir.file("b.bcf"), out = dir.file("o.bcf");
+    aftest::write_variants(a, "bcf", spec(7, 1));
+    aftest::write_variants(b, "bcf", spec(9, 2, "##source=another tool\n"));
+    auto r = vf({"cat", a, b, a});
+    ASSERT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    aftest::write_file(out, r.out);
+    auto got = vftest::read_variants(out);
+    auto fa = vftest::read_variants(a), fb = vftest::read_variants(b);
+    EXPECT_EQ(got.header, fa.header);
+    EXPECT_EQ(got.header.find("another tool"), std::string::npos);
+    auto want = fa.records;
+    want.insert(want.end(), fb.records.begin(), fb.records.end());
+    want.insert(want.end(), fa.records.begin(), fa.records.end());
+    EXPECT_EQ(got.records, want);
+}
+
+TEST(VarforgeCat, UnfitInputsAreNamedAndNothingIsWritten) {
+    aftest::TempDir dir;
+    const std::string good = dir.file("good.bcf");
+    aftest::write_variants(good, "bcf", spec(3000, 5));
+    const std::string bytes = aftest::read_file(good);
+    std::map<std::string, std::string> make = {
+        {"plain.vcf", ""}, {"text.vcf.gz", ""}, {"raw.bcf", ""},  {"empty.bcf", ""},
+        {"short.bcf", ""}, {"no_eof.bcf", ""},  {"half.bcf", ""}, {"cut_header.bcf", ""},
+    };
+    aftest::write_variants(dir.file("plain.vcf"), "vcf", spec(3, 1));
+    aftest::write_variants(dir.file("text.vcf.gz"), "vcf.gz", spec(3, 1));
+    {
+        // BCF without BGZF compression.
+        htsFile *f = hts_open(dir.file("raw.bcf").c_str(), "wbu");
+        bcf_hdr_t *h = bcf_hdr_init("w");
+        ASSERT_EQ(bcf_hdr_write(f, h), 0);
+        bcf_hdr_destroy(h);
+        ASSERT_EQ(hts_close(f), 0);
+    }
+    aftest::write_file(dir.file("empty.bcf"), "");
+    aftest::write_file(dir.file("short.bcf"), bytes.substr(0, 20));
+    aftest::write_file(dir.file("no_eof.bcf"), bytes.substr(0, bytes.size() - 28));
+    aftest::write_file(dir.file("half.bcf"), bytes.substr(0, bytes.size() / 2));
+    // A header of several blocks, cut after its first one.
+    aftest::write_variants(dir.file("cut_header.bcf"), "bcf", spec(3, 1, big_header()));
+    const std::string long_header = aftest::read_file(dir.file("cut_header.bcf"));
+    const size_t first = vftest::walk_blocks(long_header).at(0).size;
+    aftest::write_file(dir.file("cut_header.bcf"), long_header.substr(0, first) + kEofBlock);
+    ASSERT_EQ(mkdir(dir.file("folder.bcf").c_str(), 0755), 0);
+
+    const std::map<std::string, std::string> why = {
+        {"missing.bcf", "No such file or directory"},
+        {"folder.bcf", "not a regular file"},
+        {"plain.vcf", "not BGZF-compressed"},
+        {"raw.bcf", "not BGZF-compressed"},
+        {"text.vcf.gz", "not a BCF2 file"},
+        {"empty.bcf", "empty file"},
+        {"short.bcf", "truncated BGZF block"},
+        {"cut_header.bcf", "truncated header"},
+        {"no_eof.bcf", "no BGZF end-of-file block at the end (truncated file?)"},
+        {"half.bcf", "no BGZF end-of-file block at the end (truncated file?)"},
+    };
+    for (const auto &[name, reason] : why) {
+        const std::string bad = dir.file(name);
+        const std::string message = "[bcf_cat] " + bad + ": " + reason + "\n";
+        for (const auto &args :
+             {std::vector<std::string>{"cat", bad}, std::vector<std::string>{"cat", good, bad},
+              std::vector<std::string>{"cat", bad, good}}) {
+            auto r = vf(args);
+            EXPECT_EQ(r.status, 1) << name;
+            EXPECT_EQ(r.out.size(), 0u) << name;
+            EXPECT_EQ(r.err, message) << name;
+        }
+    }
+    auto r = vf({"cat", good, "ftp://example.org/x.bcf"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "[bcf_cat] ftp://example.org/x.bcf: remote files are not supported\n");
+}
+
+TEST(VarforgeCat, WriteFailuresAreReported) {
+    aftest::TempDir dir;
+    const std::string in = dir.file("in.bcf"), status = dir.file("status");
+    aftest::write_variants(in, "bcf", spec(6000, 8));
+    auto full = run({"/bin/sh", "-c", "exec \"$0\" cat \"$1\" > /dev/full", varforge(), in});
+    EXPECT_EQ(full.status, 1);
+    EXPECT_EQ(full.err, "[bcf_cat] error writing to standard output: No space left on device\n");
+    // A reader that goes away: the copy stops with a message instead of dying from SIGPIPE.
+    auto pipe =
+        run({"/bin/sh", "-c", "{ \"$0\" cat \"$1\" \"$1\" \"$1\"; echo $? > \"$2\"; } | true",
+             varforge(), in, status});
+    EXPECT_EQ(aftest::read_file(status), "1\n");
+    EXPECT_EQ(pipe.err, "[bcf_cat] error writing to standard output: Broken pipe\n");
+}
+
+// --- view and index ---
+
+// The VCF text htslib itself writes for a file.
+std::string htslib_vcf(const std::string &path, const std::string &tmp) {
+    htsFile *in = hts_open(path.c_str(), "r");
+    bcf_hdr_t *h = bcf_hdr_read(in);
+    htsFile *out = hts_open(tmp.c_str(), "w");
+    EXPECT_EQ(bcf_hdr_write(out, h), 0);
+    bcf1_t *v = bcf_init();
+    while (bcf_read(in, h, v) == 0) EXPECT_EQ(bcf_write(out, h, v), 0);
+    bcf_destroy(v);
+    hts_close(out);
+    bcf_hdr_destroy(h);
+    hts_close(in);
+    return aftest::read_file(tmp);
+}
+
+TEST(VarforgeView, PrintsWhatHtslibWrites) {
+    aftest::TempDir dir;
+    for (const char *fmt : {"bcf", "vcf.gz", "vcf"}) {
+        const std::string path = dir.file(std::string("in.") + fmt);
+        aftest::write_variants(path, fmt, spec(200, 3, "##source=test\n"));
+        auto r = vf({"view", path});
+        EXPECT_EQ(r.status, 0) << fmt << r.err;
+        EXPECT_EQ(r.err, "") << fmt;
+        EXPECT_EQ(r.out, htslib_vcf(path, dir.file("ref.vcf"))) << fmt;
+    }
+    auto missing = vf({"view", dir.file("none.bcf")});
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_EQ(missing.out, "");
+    EXPECT_EQ(missing.err, "[bcfview] " + dir.file("none.bcf") + ": No such file or directory\n");
+}
+
+TEST(VarforgeView, DamagedInputEndsWithAMessage) {
+    aftest::TempDir dir;
+    const std::string path = dir.file("cut.bcf");
+    aftest::write_variants(path, "bcf", spec(3000, 3));
+    const std::string bytes = aftest::read_file(path);
+    aftest::write_file(path, bytes.substr(0, bytes.size() * 2 / 3));
+    auto r = vf({"view", path});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "[bcfview] " + path + ": damaged or truncated record\n");
+}
+
+TEST(VarforgeIndex, WritesAnIndexHtslibCanUse) {
+    aftest::TempDir dir;
+    for (const char *fmt : {"bcf", "vcf.gz"}) {
+        const std::string path = dir.file(std::string("in.") + fmt);
+        aftest::write_variants(path, fmt, spec(400, 6));
+        auto r = vf({"index", path});
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.out + r.err, "");
+        htsFile *in = hts_open(path.c_str(), "r");
+        bcf_hdr_t *h = bcf_hdr_read(in);
+        hts_idx_t *idx = bcf_index_load2(path.c_str(), (path + ".csi").c_str());
+        ASSERT_NE(idx, nullptr) << fmt;
+        if (std::string(fmt) == "bcf") {
+            // Half the records lie on chr2.
+            hts_itr_t *itr = bcf_itr_querys(idx, h, "chr2");
+            bcf1_t *v = bcf_init();
+            int n = 0;
+            while (bcf_itr_next(in, itr, v) >= 0) n++;
+            EXPECT_EQ(n, 200);
+            bcf_destroy(v);
+            hts_itr_destroy(itr);
+        }
+        hts_idx_destroy(idx);
+        bcf_hdr_destroy(h);
+        hts_close(in);
+    }
+    const std::string vcf = dir.file("plain.vcf");
+    aftest::write_variants(vcf, "vcf", spec(5, 1));
+    auto r = vf({"index", vcf});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "[bcf_main_index] " + vcf + ": not a BGZF-compressed BCF or VCF file\n");
+}
+
+}  // namespace
