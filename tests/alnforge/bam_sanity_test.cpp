@@ -58,18 +58,18 @@ class QuickcheckTest : public ::testing::Test {
    protected:
     static void SetUpTestSuite() {
         dir_ = new aftest::TempDir();
-        aftest::AlnSpec spec;
-        spec.n_records = 200;
-        aftest::write_alignments(f("good.bam"), "bam", spec);
-        aftest::write_alignments(f("good.sam"), "sam", spec);
-        spec.reference = f("ref.fa");
-        aftest::write_reference(spec.reference);
-        aftest::write_alignments(f("good.cram"), "cram", spec);
-        aftest::AlnSpec noref;
+        aftest::AlnShape shape;
+        shape.n_records = 200;
+        aftest::write_alignments(f("good.bam"), "bam", shape);
+        aftest::write_alignments(f("good.sam"), "sam", shape);
+        shape.reference = f("ref.fa");
+        aftest::write_reference(shape.reference);
+        aftest::write_alignments(f("good.cram"), "cram", shape);
+        aftest::AlnShape noref;
         noref.with_targets = false;
         aftest::write_alignments(f("noref.sam"), "sam", noref);
         aftest::write_alignments(f("noref.bam"), "bam", noref);
-        aftest::VarSpec vs;
+        aftest::VarShape vs;
         aftest::write_variants(f("a.vcf"), "vcf", vs);
         aftest::write_variants(f("a.bcf"), "bcf", vs);
         aftest::write_variants(f("a.vcf.gz"), "vcf.gz", vs);

@@ -12,12 +12,12 @@
 
 namespace vftest {
 
-void write_bcf(const std::string &path, const aftest::VarSpec &spec, Layout layout) {
+void write_bcf(const std::string &path, const aftest::VarShape &shape, Layout layout) {
     if (layout == Layout::kShared) {
-        aftest::write_variants(path, "bcf", spec);
+        aftest::write_variants(path, "bcf", shape);
         return;
     }
-    std::string text = aftest::variant_text(spec), header_text;
+    std::string text = aftest::variant_text(shape), header_text;
     std::vector<std::string> records;
     std::istringstream lines(text);
     for (std::string line; std::getline(lines, line);) {

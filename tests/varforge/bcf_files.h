@@ -15,7 +15,7 @@ namespace vftest {
 // its own, so the records start on a block boundary.
 enum class Layout { kShared, kFlushed };
 
-void write_bcf(const std::string &path, const aftest::VarSpec &spec, Layout layout);
+void write_bcf(const std::string &path, const aftest::VarShape &shape, Layout layout);
 
 // One BGZF block: where it starts in the file, its size and its decompressed bytes.
 struct Block {

@@ -29,8 +29,8 @@ aftest::ProcResult vf(std::vector<std::string> args) {
     return run(args);
 }
 
-aftest::VarSpec spec(int n, uint32_t seed, std::string extra = "") {
-    aftest::VarSpec s;
+aftest::VarShape shape(int n, uint32_t seed, std::string extra = "") {
+    aftest::VarShape s;
     s.n_records = n;
     s.seed = seed;
     s.extra_header = std::move(extra);
@@ -105,8 +105,8 @@ TEST(VarforgeCat, NoFilesGiveAnEmptyBgzfStream) {
 TEST(VarforgeCat, AlignedInputsAreCopiedBlockForBlock) {
     aftest::TempDir dir;
     const std::string a = dir.file("a.bcf"), b = dir.file("b.bcf");
-    vftest::write_bcf(a, spec(12000, 3), Layout::kFlushed);
-    vftest::write_bcf(b, spec(40, 4), Layout::kFlushed);
+    vftest::write_bcf(a, shape(12000, 3), Layout::kFlushed);
+    vftest::write_bcf(b, shape(40, 4), Layout::kFlushed);
     const std::string abytes = aftest::read_file(a), bbytes = aftest::read_file(b);
     const std::string aspan = data_span(abytes), bspan = data_span(bbytes);
     // A's copy takes several full chunks and ends on a short one.
@@ -153,7 +153,7 @@ TEST(VarforgeCat, EveryInputShapeReadsBackAsAThenB) {
     uint32_t seed = 10;
     for (const auto &s : shapes) {
         const std::string path = dir.file(std::string(s.name) + ".bcf");
-        vftest::write_bcf(path, spec(s.n, seed++, s.big_header ? big_header() : ""), s.layout);
+        vftest::write_bcf(path, shape(s.n, seed++, s.big_header ? big_header() : ""), s.layout);
         content[s.name] = vftest::read_variants(path);
     }
     const std::string out = dir.file("out.bcf");
@@ -178,8 +178,8 @@ TEST(VarforgeCat, EveryInputShapeReadsBackAsAThenB) {
 TEST(VarforgeCat, LaterHeadersAreSkippedWithoutAWarning) {
     aftest::TempDir dir;
     const std::string a = dir.file("a.bcf"), b = dir.file("b.bcf"), out = dir.file("o.bcf");
-    aftest::write_variants(a, "bcf", spec(7, 1));
-    aftest::write_variants(b, "bcf", spec(9, 2, "##source=another tool\n"));
+    aftest::write_variants(a, "bcf", shape(7, 1));
+    aftest::write_variants(b, "bcf", shape(9, 2, "##source=another tool\n"));
     auto r = vf({"cat", a, b, a});
     ASSERT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "");
@@ -197,14 +197,14 @@ TEST(VarforgeCat, LaterHeadersAreSkippedWithoutAWarning) {
 TEST(VarforgeCat, UnfitInputsAreNamedAndNothingIsWritten) {
     aftest::TempDir dir;
     const std::string good = dir.file("good.bcf");
-    aftest::write_variants(good, "bcf", spec(3000, 5));
+    aftest::write_variants(good, "bcf", shape(3000, 5));
     const std::string bytes = aftest::read_file(good);
     std::map<std::string, std::string> make = {
         {"plain.vcf", ""}, {"text.vcf.gz", ""}, {"raw.bcf", ""},  {"empty.bcf", ""},
         {"short.bcf", ""}, {"no_eof.bcf", ""},  {"half.bcf", ""}, {"cut_header.bcf", ""},
     };
-    aftest::write_variants(dir.file("plain.vcf"), "vcf", spec(3, 1));
-    aftest::write_variants(dir.file("text.vcf.gz"), "vcf.gz", spec(3, 1));
+    aftest::write_variants(dir.file("plain.vcf"), "vcf", shape(3, 1));
+    aftest::write_variants(dir.file("text.vcf.gz"), "vcf.gz", shape(3, 1));
     {
         // BCF without BGZF compression.
         htsFile *f = hts_open(dir.file("raw.bcf").c_str(), "wbu");
@@ -218,7 +218,7 @@ TEST(VarforgeCat, UnfitInputsAreNamedAndNothingIsWritten) {
     aftest::write_file(dir.file("no_eof.bcf"), bytes.substr(0, bytes.size() - 28));
     aftest::write_file(dir.file("half.bcf"), bytes.substr(0, bytes.size() / 2));
     // A header of several blocks, cut after its first one.
-    aftest::write_variants(dir.file("cut_header.bcf"), "bcf", spec(3, 1, big_header()));
+    aftest::write_variants(dir.file("cut_header.bcf"), "bcf", shape(3, 1, big_header()));
     const std::string long_header = aftest::read_file(dir.file("cut_header.bcf"));
     const size_t first = vftest::walk_blocks(long_header).at(0).size;
     aftest::write_file(dir.file("cut_header.bcf"), long_header.substr(0, first) + kEofBlock);
@@ -257,7 +257,7 @@ TEST(VarforgeCat, UnfitInputsAreNamedAndNothingIsWritten) {
 TEST(VarforgeCat, WriteFailuresAreReported) {
     aftest::TempDir dir;
     const std::string in = dir.file("in.bcf"), status = dir.file("status");
-    aftest::write_variants(in, "bcf", spec(6000, 8));
+    aftest::write_variants(in, "bcf", shape(6000, 8));
     auto full = run({"/bin/sh", "-c", "exec \"$0\" cat \"$1\" > /dev/full", varforge(), in});
     EXPECT_EQ(full.status, 1);
     EXPECT_EQ(full.err, "[bcf_cat] error writing to standard output: No space left on device\n");
@@ -290,7 +290,7 @@ TEST(VarforgeView, PrintsWhatHtslibWrites) {
     aftest::TempDir dir;
     for (const char *fmt : {"bcf", "vcf.gz", "vcf"}) {
         const std::string path = dir.file(std::string("in.") + fmt);
-        aftest::write_variants(path, fmt, spec(200, 3, "##source=test\n"));
+        aftest::write_variants(path, fmt, shape(200, 3, "##source=test\n"));
         auto r = vf({"view", path});
         EXPECT_EQ(r.status, 0) << fmt << r.err;
         EXPECT_EQ(r.err, "") << fmt;
@@ -305,7 +305,7 @@ TEST(VarforgeView, PrintsWhatHtslibWrites) {
 TEST(VarforgeView, DamagedInputEndsWithAMessage) {
     aftest::TempDir dir;
     const std::string path = dir.file("cut.bcf");
-    aftest::write_variants(path, "bcf", spec(3000, 3));
+    aftest::write_variants(path, "bcf", shape(3000, 3));
     const std::string bytes = aftest::read_file(path);
     aftest::write_file(path, bytes.substr(0, bytes.size() * 2 / 3));
     auto r = vf({"view", path});
@@ -317,7 +317,7 @@ TEST(VarforgeIndex, WritesAnIndexHtslibCanUse) {
     aftest::TempDir dir;
     for (const char *fmt : {"bcf", "vcf.gz"}) {
         const std::string path = dir.file(std::string("in.") + fmt);
-        aftest::write_variants(path, fmt, spec(400, 6));
+        aftest::write_variants(path, fmt, shape(400, 6));
         auto r = vf({"index", path});
         ASSERT_EQ(r.status, 0) << r.err;
         EXPECT_EQ(r.out + r.err, "");
@@ -340,7 +340,7 @@ TEST(VarforgeIndex, WritesAnIndexHtslibCanUse) {
         hts_close(in);
     }
     const std::string vcf = dir.file("plain.vcf");
-    aftest::write_variants(vcf, "vcf", spec(5, 1));
+    aftest::write_variants(vcf, "vcf", shape(5, 1));
     auto r = vf({"index", vcf});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "[bcf_main_index] " + vcf + ": not a BGZF-compressed BCF or VCF file\n");
