@@ -1,5 +1,4 @@
 # The three table programs on small tables.
-. "$(dirname "$0")/00-common.sh"
 cd "$DEMO_DIR"
 mkdir -p tables && cd tables
 
