@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -21,6 +22,9 @@ constexpr size_t kStartCompBufferSize = 109242;  // compress_bound(100 * 1088)
 constexpr size_t kDictSize = 65536;              // LZ4's reach back into earlier groups
 constexpr int kMaxCount = 100000;                // suffixes 1 to 99,999
 constexpr size_t kLz4MaxInput = 0x7E000000;
+// Reader's `entry_number` once the terminator has been read: every later read returns 0
+// without touching the stream.
+constexpr size_t kAtEnd = SIZE_MAX;
 
 #if defined(__GNUC__)
 __attribute__((format(printf, 2, 3)))
@@ -257,10 +261,22 @@ int start_reading(spill_file_t *sf, bam1_t *inbam) {
     return 0;
 }
 
-// Loads the next group into the ring buffer. 1 loaded, 0 at the end, negative on failure.
+// Loads the next group into the ring buffer. 1 loaded, 0 at the terminator, negative on
+// failure. Every file the writer finishes ends with the terminator, so a stream that ends (or
+// fails) before it has lost groups: that is a file error, never a clean end.
 int load_group(spill_file_t *sf) {
     uint64_t comp_size = 0;
-    if (fread(&comp_size, sizeof comp_size, 1, sf->fp) != 1 || comp_size == 0) return 0;
+    if (fread(&comp_size, sizeof comp_size, 1, sf->fp) != 1) {
+        if (ferror(sf->fp))
+            spill_print_error(sf, "[spill_file] Error: error reading group length.\n");
+        else
+            spill_print_error(sf, "[spill_file] Error: spill file ends before its terminator.\n");
+        return -2;
+    }
+    if (comp_size == 0) {
+        sf->entry_number = kAtEnd;
+        return 0;
+    }
     if (sf->offset >= sf->ring_buffer_size - sf->max_data_size) sf->offset = 0;
     sf->ring_index = sf->ring_buffer + sf->offset;
     if (comp_size > sf->comp_buffer_size) {
@@ -438,6 +454,7 @@ extern "C" int spill_file_read(spill_file_t *sf, bam1_t *inbam) {
         spill_print_error(sf, "[spill_file] Error: the spill file is not open for reading.\n");
         return -2;
     }
+    if (sf->entry_number == kAtEnd) return 0;
     if (sf->entry_number >= sf->group_size) {
         int loaded = load_group(sf);
         if (loaded <= 0) return loaded;
@@ -454,22 +471,24 @@ extern "C" int spill_file_read(spill_file_t *sf, bam1_t *inbam) {
     if (l_data > INT_MAX || end > sf->output_size) return wrong_size(sf, end);
     if (sf->entry_number + 1 == sf->group_size && end != sf->output_size)
         return wrong_size(sf, end);  // a full group holds exactly its 100 images
+    // The larger buffer comes first, so that a failed allocation leaves the record (which
+    // may still point at the old lent buffer) as it was.
+    uint8_t *larger = nullptr;
+    if (l_data > sf->data_size) {
+        larger = static_cast<uint8_t *>(malloc(l_data));
+        if (!larger) {
+            spill_print_error(sf, "[spill_file] Error: unable to allocate tmp data memory.\n");
+            return -1;
+        }
+    }
     // A buffer the record came to own since the last read (an htslib call copies the lent
     // data into one of its own when it needs room) is the record's to release, and it is
     // about to be replaced by the lent buffer.
     if (inbam->data && inbam->data != sf->data && !(bam_get_mempolicy(inbam) & BAM_USER_OWNS_DATA))
         free(inbam->data);
-    inbam->data = nullptr;
-    inbam->l_data = 0;
-    inbam->m_data = 0;
-    if (l_data > sf->data_size) {
+    if (larger) {
         free(sf->data);
-        sf->data = static_cast<uint8_t *>(malloc(l_data));
-        if (!sf->data) {
-            sf->data_size = 0;
-            spill_print_error(sf, "[spill_file] Error: unable to allocate tmp data memory.\n");
-            return -1;
-        }
+        sf->data = larger;
         sf->data_size = l_data;
     }
     unpack_core(head, &inbam->core, &inbam->id);

@@ -77,7 +77,8 @@ typedef struct spill_file_t {
     size_t input_size;           /* writer: bytes of images in the group being assembled */
     size_t read_size;            /* reader: bytes of the current group handed out */
     size_t output_size;          /* reader: decompressed size of the current group */
-    size_t entry_number;         /* records assembled (writer) or handed out (reader) */
+    size_t entry_number;         /* records assembled (writer) or handed out (reader);
+                                    SIZE_MAX once the reader has met the terminator */
     int verbose;                 /* nonzero: messages are printed */
     char *dict;                  /* 64 KiB save area for the compression history, or null */
     size_t groups_written;       /* groups written so far */
@@ -95,7 +96,9 @@ int spill_file_open_write(spill_file_t *sf, const char *tmp_name, int verbose);
 int spill_file_write(spill_file_t *sf, bam1_t *inbam);
 
 /* Writes the pending group and the terminator, flushes the stream and releases the compression
- * stream. The stream stays open for spill_file_begin_read(). Returns 0, -1, -2 or -3. */
+ * stream. The stream stays open for spill_file_begin_read(). The flush is checked: buffered
+ * bytes that cannot reach the file (a full disk, say) give -2, never a file that passes for
+ * complete. Returns 0, -1, -2 or -3. */
 int spill_file_end_write(spill_file_t *sf);
 
 /* Writes the pending group and the terminator and closes the stream, which discards a file
@@ -114,7 +117,9 @@ int spill_file_open_read(spill_file_t *sf, bam1_t *inbam);
 /* Fills `inbam` (not null) with the next record. Returns the record's image size
  * (64 + l_data, always above 0), 0 at the end (and on every later call), or -1, -2 or -3 on
  * failure; a file whose contents do not match what the handle wrote gives a negative result,
- * never a read or write outside the handle's buffers. */
+ * never a read or write outside the handle's buffers. Only the 8-byte terminator ends the
+ * data: a file that ends, or a read that fails, before the terminator gives -2 (records were
+ * lost), with a message when `verbose` is set. After any failure `inbam` is left as it was. */
 int spill_file_read(spill_file_t *sf, bam1_t *inbam);
 
 /* Closes the stream (unless already closed), removes `name` when `delete_file` is nonzero, and

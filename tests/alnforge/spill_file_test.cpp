@@ -620,7 +620,11 @@ TEST(SpillFile, ReaderRejectsDamagedFiles) {
     };
     const Case cases[] = {
         {"two records", good, 0, {69, 64, 0, 0}, ""},
-        {"no terminator", item(compress(image(5, 5))), 0, {69, 0}, ""},
+        {"no terminator",
+         item(compress(image(5, 5))),
+         0,
+         {69, -2},
+         "[spill_file] Error: spill file ends before its terminator.\n"},
         {"length past the buffer",
          big_len + std::string(200, 'x'),
          0,
@@ -691,6 +695,85 @@ TEST(SpillFile, ReaderRejectsDamagedFiles) {
         EXPECT_EQ(nullptr, b->data);
         bam_destroy1(b);
     }
+}
+
+// A file cut short anywhere loses records, so it must never read as a clean end: every group
+// before the cut comes back, then -2 with the record of the last good read left as it was.
+// Cuts at each group boundary, inside each length field, mid-group and inside the terminator;
+// the whole file reads to the end. A stream that cannot be read at all fails the same way.
+TEST(SpillFile, TruncatedFileNeverReadsAsComplete) {
+    aftest::TempDir dir;
+    std::mt19937_64 rng(8);
+    std::vector<Rec> recs;
+    for (int i = 0; i < 250; i++) recs.push_back(random_rec(rng, rng() % 300));
+    spill_file_t sf;
+    ASSERT_EQ(0, spill_file_open_write(&sf, dir.file("cut").c_str(), 1));
+    bam1_t in{};
+    for (auto &r : recs) {
+        load(&in, r);
+        ASSERT_EQ(0, spill_file_write(&sf, &in));
+    }
+    ASSERT_EQ(0, spill_file_end_write(&sf));
+    const std::string file = stream_bytes(&sf);
+    std::vector<size_t> starts;  // where each group's length field begins; last: terminator
+    for (size_t at = 0;;) {
+        starts.push_back(at);
+        uint64_t len;
+        memcpy(&len, file.data() + at, 8);
+        if (len == 0) break;
+        at += 8 + len;
+    }
+    ASSERT_EQ(4u, starts.size());
+    ASSERT_EQ(file.size(), starts.back() + 8);
+    const std::string ends = "[spill_file] Error: spill file ends before its terminator.\n";
+    const std::string cut_block = "[spill_file] Error: error reading compressed data.\n";
+    struct Cut {
+        size_t size;
+        size_t records;  // read back before the failure
+        std::string message;
+    };
+    std::vector<Cut> cuts = {{file.size(), 250, ""}};
+    for (size_t g = 0; g < starts.size(); g++) {
+        size_t whole = std::min<size_t>(g * 100, 250);
+        for (size_t into : {0, 1, 4, 7}) cuts.push_back({starts[g] + into, whole, ends});
+        if (g + 1 < starts.size())
+            cuts.push_back({(starts[g] + 8 + starts[g + 1]) / 2, whole, cut_block});
+    }
+    bam1_t *b = bam_init1();
+    for (const Cut &c : cuts) {
+        SCOPED_TRACE("cut at " + std::to_string(c.size) + " of " + std::to_string(file.size()));
+        fclose(sf.fp);
+        sf.fp = tmpfile();
+        ASSERT_NE(nullptr, sf.fp);
+        ASSERT_EQ(c.size, fwrite(file.data(), 1, c.size, sf.fp));
+        ASSERT_EQ(0, spill_file_begin_read(&sf, b));
+        for (size_t i = 0; i < c.records; i++) {
+            ASSERT_EQ(static_cast<int>(64 + recs[i].data.size()), spill_file_read(&sf, b));
+        }
+        testing::internal::CaptureStderr();
+        int r = spill_file_read(&sf, b);
+        std::string err = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(c.message.empty() ? 0 : -2, r);
+        EXPECT_EQ(c.message, err);
+        if (c.records)
+            expect_same(recs[c.records - 1], b, c.records - 1);
+        else
+            EXPECT_EQ(nullptr, b->data);
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(r, spill_file_read(&sf, b)) << "a later read must not pass for the end";
+        testing::internal::GetCapturedStderr();
+    }
+    // A stream open for writing only: the first length cannot be read.
+    fclose(sf.fp);
+    sf.fp = fopen("/dev/null", "wb");
+    ASSERT_NE(nullptr, sf.fp);
+    ASSERT_EQ(0, spill_file_begin_read(&sf, b));
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(-2, spill_file_read(&sf, b));
+    EXPECT_EQ("[spill_file] Error: error reading group length.\n",
+              testing::internal::GetCapturedStderr());
+    EXPECT_EQ(0, spill_file_destroy(&sf, b, 0));
+    bam_destroy1(b);
 }
 
 // A file that can no longer grow: the failure comes back as -2 from the append or the end of
