@@ -6,7 +6,7 @@ JOBS        ?= 2
 PREFIX      ?= /usr/local
 FUZZ_SECONDS ?= 20
 
-.PHONY: all deps configure test unit-test asan-test c99-test fuzz fuzz-run bench demo install clean
+.PHONY: all deps configure test unit-test asan-test c99-test examples-test fuzz fuzz-run bench demo install clean
 
 all: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
@@ -16,8 +16,9 @@ deps:
 	@scripts/install-deps
 
 # Everything the CI runs: plain tests, the same tests under ASan/UBSan, the C99
-# consumer of the installed library, then each fuzz target for a bounded time.
-test: unit-test asan-test c99-test fuzz-run
+# consumer of the installed library, the examples and the CMake package as a user builds
+# them, then each fuzz target for a bounded time.
+test: unit-test asan-test c99-test examples-test fuzz-run
 
 unit-test: all
 	cd $(BUILD) && ctest --output-on-failure -j$(JOBS) --timeout 600
@@ -31,6 +32,9 @@ asan-test: deps
 
 c99-test: all
 	tests/c99/run.sh $(BUILD)
+
+examples-test: all
+	tests/examples/run.sh $(BUILD)
 
 fuzz: deps
 	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DAF_FUZZ=ON >/dev/null
