@@ -1,7 +1,8 @@
 // Feeds arbitrary bytes, as a file, to the variant-file library's readers: the BCF header
-// reader over the BGZF block reader, then the rest of the stream block by block, then the
-// end-of-file check. Whatever the bytes, each must end with a result, never a crash, a leak
-// or a read out of bounds; a header that reads must also write out and read back the same.
+// reader over the BGZF block reader, the header's contig, ID and sample dictionaries, then
+// the rest of the stream block by block, then the end-of-file check. Whatever the bytes, each
+// must end with a result, never a crash, a leak or a read out of bounds; a header that reads
+// must also write out and read back the same.
 #include <unistd.h>
 
 #include <cstdint>
@@ -40,6 +41,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         if (h->l_txt < 0 || h->txt[h->l_txt] != '\0') abort();
         for (int i = 0; i < h->n_ref; i++) (void)strlen(h->ns[i]);
         for (int i = 0; i < h->n_smpl; i++) (void)strlen(h->sns[i]);
+        // The dictionaries of any header that reads, and a header always agrees with itself.
+        vf::bcf_dicts d;
+        std::string why;
+        if (vf::bcf_hdr_dicts(h, &d, &why) ? !vf::bcf_dicts_mismatch(d, d).empty() : why.empty())
+            abort();
         const int pending = b->fp->block_length - b->fp->block_offset;
         if (pending < 0 || b->fp->x.fpr->offset > int64_t(size)) abort();
 

@@ -13,13 +13,13 @@
 namespace vftest {
 
 void write_bcf(const std::string &path, const aftest::VarShape &shape, Layout layout) {
-    if (layout == Layout::kShared) {
-        aftest::write_variants(path, "bcf", shape);
-        return;
-    }
-    std::string text = aftest::variant_text(shape), header_text;
+    write_bcf_text(path, aftest::variant_text(shape), layout);
+}
+
+void write_bcf_text(const std::string &path, const std::string &vcf_text, Layout layout) {
+    std::string header_text;
     std::vector<std::string> records;
-    std::istringstream lines(text);
+    std::istringstream lines(vcf_text);
     for (std::string line; std::getline(lines, line);) {
         if (line.rfind("#", 0) == 0)
             header_text += line + "\n";
@@ -30,7 +30,8 @@ void write_bcf(const std::string &path, const aftest::VarShape &shape, Layout la
     if (!out) throw std::runtime_error("cannot open " + path);
     bcf_hdr_t *h = bcf_hdr_init("w");
     bool ok = bcf_hdr_parse(h, const_cast<char *>(header_text.c_str())) == 0 &&
-              bcf_hdr_write(out, h) == 0 && bgzf_flush(out->fp.bgzf) == 0;
+              bcf_hdr_write(out, h) == 0 &&
+              (layout == Layout::kShared || bgzf_flush(out->fp.bgzf) == 0);
     bcf1_t *v = bcf_init();
     kstring_t ks = KS_INITIALIZE;
     for (size_t i = 0; ok && i < records.size(); i++) {
@@ -83,7 +84,7 @@ size_t header_size(const std::vector<Block> &blocks) {
         head += b.data;
         if (head.size() >= 9) break;
     }
-    if (head.size() < 9 || head.compare(0, 5, "BCF\2\2") != 0)
+    if (head.size() < 9 || head.compare(0, 4, "BCF\2") != 0 || (head[4] != 1 && head[4] != 2))
         throw std::runtime_error("not a BCF2 stream");
     const auto *l = reinterpret_cast<const unsigned char *>(head.data() + 5);
     return 9 + size_t(l[0] | l[1] << 8 | l[2] << 16 | uint32_t(l[3]) << 24);

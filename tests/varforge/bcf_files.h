@@ -17,6 +17,9 @@ enum class Layout { kShared, kFlushed };
 
 void write_bcf(const std::string &path, const aftest::VarShape &shape, Layout layout);
 
+// The same from VCF text: header lines, then records.
+void write_bcf_text(const std::string &path, const std::string &vcf_text, Layout layout);
+
 // One BGZF block: where it starts in the file, its size and its decompressed bytes.
 struct Block {
     size_t offset = 0;

@@ -1,11 +1,14 @@
 // The varforge program run as a process on BCF, VCF and damaged files written through htslib.
 #include <gtest/gtest.h>
+#include <htslib/bgzf.h>
 #include <htslib/hts.h>
 #include <htslib/vcf.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <map>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "bcf_files.h"
@@ -175,7 +178,7 @@ TEST(VarforgeCat, EveryInputShapeReadsBackAsAThenB) {
     }
 }
 
-TEST(VarforgeCat, LaterHeadersAreSkippedWithoutAWarning) {
+TEST(VarforgeCat, LaterHeadersDifferingInMetaLinesAreSkipped) {
     aftest::TempDir dir;
     const std::string a = dir.file("a.bcf"), b = dir.file("b.bcf"), out = dir.file("o.bcf");
     aftest::write_variants(a, "bcf", shape(7, 1));
@@ -192,6 +195,178 @@ TEST(VarforgeCat, LaterHeadersAreSkippedWithoutAWarning) {
     want.insert(want.end(), fb.records.begin(), fb.records.end());
     want.insert(want.end(), fa.records.begin(), fa.records.end());
     EXPECT_EQ(got.records, want);
+}
+
+// Runs `varforge cat ARGS` through the shell with `redirect` (e.g. "< in.bcf > out.bcf").
+aftest::ProcResult vf_sh(const std::vector<std::string> &args, const std::string &redirect) {
+    std::string cmd = "exec \"$0\" cat";
+    for (size_t i = 0; i < args.size(); i++) cmd += " \"$" + std::to_string(i + 1) + "\"";
+    std::vector<std::string> argv = {"/bin/sh", "-c", cmd + " " + redirect, varforge()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return run(argv);
+}
+
+TEST(VarforgeCat, StandardInputIsReadWhenItIsAFile) {
+    aftest::TempDir dir;
+    const std::string a = dir.file("a.bcf"), b = dir.file("b.bcf");
+    vftest::write_bcf(a, shape(3000, 1), Layout::kShared);
+    vftest::write_bcf(b, shape(40, 2), Layout::kShared);
+    auto ref = vf({"cat", a, b});
+    ASSERT_EQ(ref.status, 0) << ref.err;
+    // Standard input redirected from a file, as the first input and as a later one.
+    for (const auto &[first, second, from] :
+         std::vector<std::tuple<std::string, std::string, std::string>>{{"-", b, a}, {a, "-", b}}) {
+        auto r = run({"/bin/sh", "-c", "exec \"$0\" cat \"$1\" \"$2\" <\"$3\"", varforge(), first,
+                      second, from});
+        EXPECT_EQ(r.status, 0) << first << r.err;
+        EXPECT_TRUE(r.out == ref.out) << first;
+    }
+    // A pipe on standard input cannot be checked before the copy: refused, nothing written.
+    auto r = run({varforge(), "cat", a, "-"}, aftest::read_file(b));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "[bcf_cat] -: not a regular file\n");
+}
+
+// Each case builds the two inputs' VCF text from the usual one by an edit, and says how the
+// join must end: "" when accepted, otherwise the end of the refusal.
+TEST(VarforgeCat, HeadersThatWouldMisreadRecordsAreRefused) {
+    aftest::TempDir dir;
+    auto edit = [](std::string text, const std::string &from, const std::string &to) {
+        const size_t at = text.find(from);
+        EXPECT_NE(at, std::string::npos) << from;
+        return at == std::string::npos ? text : text.replace(at, from.size(), to);
+    };
+    const std::string c1 = "##contig=<ID=chr1,length=1000000>\n",
+                      c2 = "##contig=<ID=chr2,length=1000000>\n",
+                      dp = "##INFO=<ID=DP,Number=1,Type=Integer,Description=\"Total depth\">\n",
+                      af = "##INFO=<ID=AF,Number=A,Type=Float,Description=\"Allele frequency\">\n",
+                      xx = "##INFO=<ID=XX,Number=1,Type=Integer,Description=\"Unused\">\n",
+                      chrom = "#CHROM";
+    auto idx = [](std::string line, int i) {
+        return line.insert(line.size() - 2, ",IDX=" + std::to_string(i));
+    };
+    const auto base = [&](int samples) {
+        aftest::VarShape s = shape(30, 4);
+        s.n_samples = samples;
+        return aftest::variant_text(s);
+    };
+    struct Case {
+        const char *name;
+        std::string first, later, refusal;
+    };
+    const std::string t = base(2);
+    const Case cases[] = {
+        {"contig order", t, edit(t, c1 + c2, c2 + c1), "contig 0 is chr2, not chr1"},
+        {"sample order", t, edit(t, "\tS1\tS2\n", "\tS2\tS1\n"), "sample 0 is S2, not S1"},
+        {"sample renamed", t, edit(t, "\tS1\tS2\n", "\tS1\tT2\n"), "sample 1 is T2, not S2"},
+        {"sample more", t, base(3), "3 samples, not 2"},
+        {"ID order", t, edit(t, dp + af, af + dp), "ID 1 is AF, not DP"},
+        {"extra ID later", t, edit(t, chrom, xx + chrom), ""},
+        {"extra ID first", edit(t, chrom, xx + chrom), t, ""},
+        {"meta line only", t, edit(t, chrom, "##source=elsewhere\n" + chrom), ""},
+        {"IDX, same mapping", t, edit(t, dp + af, idx(af, 2) + idx(dp, 1)), ""},
+        {"IDX, other mapping", t, edit(t, dp + af, idx(dp, 2) + idx(af, 1)), "ID 1 is AF, not DP"},
+    };
+    const std::string a = dir.file("a.bcf"), b = dir.file("b.bcf"), out = dir.file("o.bcf");
+    for (const auto &c : cases) {
+        vftest::write_bcf_text(a, c.first, Layout::kShared);
+        vftest::write_bcf_text(b, c.later, Layout::kShared);
+        auto r = vf({"cat", a, b});
+        if (!c.refusal.empty()) {
+            EXPECT_EQ(r.status, 1) << c.name;
+            EXPECT_EQ(r.out, "") << c.name;
+            EXPECT_EQ(r.err, "[bcf_cat] " + b +
+                                 ": header does not match the first input's: " + c.refusal + "\n")
+                << c.name;
+            continue;
+        }
+        ASSERT_EQ(r.status, 0) << c.name << ": " << r.err;
+        aftest::write_file(out, r.out);
+        auto want = vftest::read_variants(a).records, later = vftest::read_variants(b).records;
+        want.insert(want.end(), later.begin(), later.end());
+        EXPECT_EQ(vftest::read_variants(out).records, want) << c.name;
+    }
+}
+
+// Rewrites a file whose header has blocks of its own with BCF2 minor version `minor`.
+void set_minor_version(const std::string &path, char minor) {
+    const std::string bytes = aftest::read_file(path);
+    auto blocks = vftest::walk_blocks(bytes);
+    blocks[0].data[4] = minor;
+    BGZF *w = bgzf_open(path.c_str(), "w");
+    ASSERT_NE(w, nullptr);
+    ASSERT_EQ(bgzf_write(w, blocks[0].data.data(), blocks[0].data.size()),
+              ssize_t(blocks[0].data.size()));
+    ASSERT_EQ(bgzf_flush(w), 0);
+    const size_t from = blocks[1].offset, to = bytes.size() - 28;
+    ASSERT_EQ(bgzf_raw_write(w, bytes.data() + from, to - from), ssize_t(to - from));
+    ASSERT_EQ(bgzf_close(w), 0);
+}
+
+TEST(VarforgeCat, TheFirstInputsVersionIsKeptAndOthersRefused) {
+    aftest::TempDir dir;
+    const std::string a = dir.file("a.bcf"), b = dir.file("b.bcf"), c = dir.file("c.bcf");
+    vftest::write_bcf(a, shape(500, 1), Layout::kFlushed);
+    vftest::write_bcf(b, shape(50, 2), Layout::kFlushed);
+    vftest::write_bcf(c, shape(50, 3), Layout::kFlushed);
+    set_minor_version(a, 1);
+    set_minor_version(b, 1);
+    auto r = vf({"cat", a, b});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(vftest::walk_blocks(r.out).at(0).data.substr(0, 5), std::string("BCF\2\1", 5));
+    EXPECT_EQ(data_span(r.out), data_span(aftest::read_file(a)) + data_span(aftest::read_file(b)));
+    auto mixed = vf({"cat", a, c});
+    EXPECT_EQ(mixed.status, 1);
+    EXPECT_EQ(mixed.out, "");
+    EXPECT_EQ(mixed.err,
+              "[bcf_cat] " + c + ": BCF version 2.2 does not match the first input's 2.1\n");
+}
+
+TEST(VarforgeCat, EveryKindOfOutputGetsTheSameBytes) {
+    aftest::TempDir dir;
+    const std::string a = dir.file("a.bcf"), b = dir.file("b.bcf"), out = dir.file("o.bcf");
+    vftest::write_bcf(a, shape(6000, 1), Layout::kShared);
+    vftest::write_bcf(b, shape(3000, 2), Layout::kShared);
+    const std::string ref = vf({"cat", a, b}).out;  // into the pipe of the runner
+    std::vector<std::pair<std::string, std::string>> outputs = {
+        {"regular file", out}, {"appended", out}, {"piped", out}};
+    if (access("/dev/shm", W_OK) == 0)
+        outputs.push_back({"other filesystem", "/dev/shm/vf." + std::to_string(getpid())});
+    for (const auto &[how, path] : outputs) {
+        aftest::write_file(path, "");
+        const std::string redirect = how == "appended" ? ">>\"$3\""
+                                     : how == "piped"  ? "| cat >\"$3\""
+                                                       : ">\"$3\"";
+        auto r =
+            run({"/bin/sh", "-c", "\"$0\" cat \"$1\" \"$2\" " + redirect, varforge(), a, b, path});
+        EXPECT_EQ(r.status, 0) << how << r.err;
+        EXPECT_EQ(aftest::read_file(path) == ref, true) << how;
+    }
+    unlink(outputs.back().second.c_str());
+    auto r = vf_sh({a, b}, ">/dev/full");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "[bcf_cat] error writing to standard output: No space left on device\n");
+}
+
+TEST(VarforgeCat, FiveThousandInputsJoinInOneCall) {
+    aftest::TempDir dir;
+    const std::string one = dir.file("one.bcf"), out = dir.file("o.bcf");
+    vftest::write_bcf(one, shape(2, 1), Layout::kShared);
+    std::vector<std::string> args = {one};
+    for (int i = 1; i < 5000; i++) {
+        args.push_back(dir.file("s" + std::to_string(i) + ".bcf"));
+        ASSERT_EQ(link(one.c_str(), args.back().c_str()), 0);
+    }
+    // Once with descriptors to spare, once with far fewer than inputs (re-opened by name).
+    for (const char *limit : {"", "ulimit -n 256;"}) {
+        std::string cmd = std::string(limit) + "exec \"$0\" cat \"$@\" >\"" + out + "\"";
+        std::vector<std::string> argv = {"/bin/sh", "-c", cmd, varforge()};
+        argv.insert(argv.end(), args.begin(), args.end());
+        auto r = run(argv);
+        ASSERT_EQ(r.status, 0) << limit << r.err;
+        EXPECT_EQ(vftest::read_variants(out).records.size(), 10000u) << limit;
+    }
 }
 
 TEST(VarforgeCat, UnfitInputsAreNamedAndNothingIsWritten) {

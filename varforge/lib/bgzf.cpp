@@ -172,6 +172,26 @@ int write_block(BGZF *fp, int length) {
     return 0;
 }
 
+// A read stream over `in` (NULL: errno already set); the stream owns the reader.
+BGZF *open_reader(knetFile *in) {
+    if (!in) return nullptr;
+    BGZF *fp = alloc_stream('r');
+    if (fp && !attach_zlib(fp, 0, 0)) {
+        free_stream(fp);
+        fp = nullptr;
+    }
+    if (!fp) {
+        knet_close(in);
+        errno = ENOMEM;
+        return nullptr;
+    }
+    fp->x.fpr = in;
+    fp->file_descriptor = in->fd;
+    fp->owned_file = true;
+    fp->block_address = in->offset;
+    return fp;
+}
+
 }  // namespace
 
 BGZF *bgzf_open(const char *path, const char *mode) {
@@ -179,24 +199,7 @@ BGZF *bgzf_open(const char *path, const char *mode) {
         errno = EINVAL;
         return nullptr;
     }
-    if (mode[0] == 'r') {
-        knetFile *in = knet_open(path, "r");
-        if (!in) return nullptr;
-        BGZF *fp = alloc_stream('r');
-        if (fp && !attach_zlib(fp, 0, 0)) {
-            free_stream(fp);
-            fp = nullptr;
-        }
-        if (!fp) {
-            knet_close(in);
-            errno = ENOMEM;
-            return nullptr;
-        }
-        fp->x.fpr = in;
-        fp->file_descriptor = in->fd;
-        fp->owned_file = true;
-        return fp;
-    }
+    if (mode[0] == 'r') return open_reader(knet_open(path, "r"));
     // What this library writes by default is small (headers, and the records that share a
     // header's last block) and on the way to raw copies, so it is Huffman-coded only: several
     // times faster than a full deflate and most of its gain. A digit asks for a full deflate
@@ -226,6 +229,21 @@ BGZF *bgzf_open(const char *path, const char *mode) {
     fp->file_descriptor = fileno(out);
     fp->owned_file = !to_stdout;
     return fp;
+}
+
+BGZF *bgzf_dopen(int fd, const char *mode) {
+    if (fd < 0 || !mode || mode[0] != 'r') {
+        if (fd >= 0) close(fd);
+        errno = EINVAL;
+        return nullptr;
+    }
+    knetFile *in = knet_dopen(fd, "r");
+    if (!in) {
+        close(fd);
+        errno = ENOMEM;
+        return nullptr;
+    }
+    return open_reader(in);
 }
 
 int bgzf_read_block(BGZF *fp) {

@@ -59,7 +59,12 @@ knetFile *knet_dopen(int fd, const char *mode) {
         errno = EINVAL;
         return nullptr;
     }
-    return make_local(fd);
+    knetFile *fp = make_local(fd);
+    if (fp) {
+        const off_t at = lseek(fd, 0, SEEK_CUR);
+        fp->offset = at > 0 ? at : 0;
+    }
+    return fp;
 }
 
 off_t knet_read(knetFile *fp, void *buf, off_t len) {

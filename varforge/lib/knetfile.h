@@ -34,7 +34,8 @@ typedef struct knetFile_s {
 // Opens `fn` for reading ("r"; "-" is standard input, which knet_close leaves open).
 knetFile *knet_open(const char *fn, const char *mode);
 
-// Wraps an open descriptor for reading; the descriptor is closed by knet_close.
+// Wraps an open descriptor for reading from its current position, which becomes `offset`
+// (0 for a descriptor that cannot seek); the descriptor is closed by knet_close.
 knetFile *knet_dopen(int fd, const char *mode);
 
 // Reads up to `len` bytes into `buf`, retrying short reads: the result is `len` except at the
