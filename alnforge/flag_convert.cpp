@@ -10,6 +10,9 @@
 
 namespace {
 
+// The twelve bits that have names, PAIRED (0x1) to SUPPLEMENTARY (0x800).
+constexpr int kNamedBits = 0xfff;
+
 void usage() {
     fputc('\n', stderr);
     fputs("About: Convert between textual and numeric flag representation\n", stderr);
@@ -51,9 +54,16 @@ extern "C" int main_flags(int argc, char **argv) {
         usage();
         return 1;
     }
+    // htslib builds the list of names in a growing string: out of memory, it gives no list,
+    // or a list with names left out. Only a list that reads back as the named bits of the
+    // value is printed.
     char *names = bam_flag2str(mask);
-    const bool written =
-        printf("0x%x\t%d\t%s\n", mask, mask, names ? names : "") >= 0 && fflush(stdout) == 0;
+    if (!names || bam_str2flag(names) != (mask & kNamedBits)) {
+        free(names);
+        fprintf(stderr, "alnforge flags: out of memory\n");
+        return 1;
+    }
+    const bool written = printf("0x%x\t%d\t%s\n", mask, mask, names) >= 0 && fflush(stdout) == 0;
     const int write_errno = errno;
     free(names);
     // A result that never reached its destination (a full disk, say) is a failure, not a

@@ -61,6 +61,8 @@ TEST(FlagConvert, ConvertsNumbersAndNames) {
          "0xfff\t4095\tPAIRED,PROPER_PAIR,UNMAP,MUNMAP,REVERSE,MREVERSE,READ1,READ2,"
          "SECONDARY,QCFAIL,DUP,SUPPLEMENTARY\n"},
         {"0", "0x0\t0\t\n"},
+        // Bits above SUPPLEMENTARY have no names; the named ones are still listed.
+        {"0x10063", "0x10063\t65635\tPAIRED,PROPER_PAIR,MREVERSE,READ1\n"},
         // A hyphen does not start an option: "-0" is just the number 0.
         {"-0", "0x0\t0\t\n"},
     };
