@@ -1,43 +1,34 @@
 // Fuzz target: the junction line scanner and routing decision on arbitrary bytes. Every
-// input is also scanned with sscanf and the two readings must agree, column by column.
-#define JUNCTION_GATE_NO_MAIN
+// input is also read with sscanf and the two readings must agree, column by column.
 #include <cmath>
-#include <cstdio>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <vector>
+#include <string>
+#include <string_view>
 
-#include "../table_tools/junction_gate.cpp"
+#include "junction_reference.h"
+#include "junction_scan.h"
 
 namespace {
 
-const char *const kFormat =
-    "%s\t%d\t%d\t%s\t%d\t%s\t%d\t%d\t%s\t%d\t%s\t%s\t%lf\t%d\t%s\t%s\t%lf\t%hu\t%hu\t%lf";
-
 void agree_with_sscanf(const std::string &line, int count, const junction_gate::Fields &f) {
-    std::vector<std::vector<char>> b(20, std::vector<char>(line.size() + 1, '\0'));
-    int i[20] = {};
-    double d[20] = {};
-    unsigned short u[20] = {};
-    int want =
-        std::sscanf(line.c_str(), kFormat, b[0].data(), &i[1], &i[2], b[3].data(), &i[4],
-                    b[5].data(), &i[6], &i[7], b[8].data(), &i[9], b[10].data(), b[11].data(),
-                    &d[12], &i[13], b[14].data(), b[15].data(), &d[16], &u[17], &u[18], &d[19]);
-    if (want != count) std::abort();
+    const aftest::JunctionReference want(line);
+    if (want.count != count) std::abort();
     for (int c = 0; c < count; ++c) {
         switch (junction_gate::kLayout[c]) {
-            case junction_gate::Kind::text:
-                if (f.text[c] != std::string_view(b[size_t(c)].data())) std::abort();
+            case junction_gate::Kind::kText:
+                if (f.text[c] != want.text[c]) std::abort();
                 break;
-            case junction_gate::Kind::int32:
-                if (f.int32[c] != i[c]) std::abort();
+            case junction_gate::Kind::kInt32:
+                if (f.int32[c] != want.i[c]) std::abort();
                 break;
-            case junction_gate::Kind::u16:
-                if (f.u16[c] != u[c]) std::abort();
+            case junction_gate::Kind::kU16:
+                if (f.u16[c] != want.u[c]) std::abort();
                 break;
-            case junction_gate::Kind::real:
-                if (!(std::isnan(d[c]) && std::isnan(f.real[c])) &&
-                    std::memcmp(&d[c], &f.real[c], sizeof(double)) != 0)
+            case junction_gate::Kind::kReal:
+                if (!(std::isnan(want.d[c]) && std::isnan(f.real[c])) &&
+                    std::memcmp(&want.d[c], &f.real[c], sizeof(double)) != 0)
                     std::abort();
                 break;
         }

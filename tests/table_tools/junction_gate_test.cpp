@@ -1,19 +1,19 @@
 // junction_gate: the line scanner against the C library's sscanf, and the program run as a
 // process on tables written by the test.
-#define JUNCTION_GATE_NO_MAIN
-#include "../../table_tools/junction_gate.cpp"
-
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "junction_reference.h"
+#include "junction_scan.h"
 #include "process.h"
 #include "table_test_util.h"
 
@@ -23,27 +23,7 @@ using junction_gate::Fields;
 using junction_gate::Kind;
 using junction_gate::kLayout;
 using junction_gate::LineScanner;
-
-const char *const kFormat =
-    "%s\t%d\t%d\t%s\t%d\t%s\t%d\t%d\t%s\t%d\t%s\t%s\t%lf\t%d\t%s\t%s\t%lf\t%hu\t%hu\t%lf";
-
-// What sscanf makes of a line with the junction format (text buffers as long as the line).
-struct Reference {
-    int count;
-    std::vector<std::string> text;
-    int i[20] = {};
-    double d[20] = {};
-    unsigned short u[20] = {};
-
-    explicit Reference(const std::string &line) : text(20) {
-        std::vector<std::vector<char>> b(20, std::vector<char>(line.size() + 1, '\0'));
-        count =
-            std::sscanf(line.c_str(), kFormat, b[0].data(), &i[1], &i[2], b[3].data(), &i[4],
-                        b[5].data(), &i[6], &i[7], b[8].data(), &i[9], b[10].data(), b[11].data(),
-                        &d[12], &i[13], b[14].data(), b[15].data(), &d[16], &u[17], &u[18], &d[19]);
-        for (int c = 0; c < 20; ++c) text[size_t(c)] = b[size_t(c)].data();
-    }
-};
+using Reference = aftest::JunctionReference;
 
 // Pieces that stress the number grammar: signs, overflow, exponents, hexadecimal, nan and
 // inf spellings (complete and broken), and the other white-space characters.
@@ -137,45 +117,45 @@ std::string random_decimal(std::mt19937 &rng) {
 // quick path) with out-of-range, hexadecimal, nan and broken ones mixed in, long fields that
 // cross 64-byte boundaries, and now and then one byte replaced (by a NUL byte, too).
 std::string junction_like_line(std::mt19937 &rng) {
-    static const char *reals[] = {"0.5",
-                                  "-1.25e3",
-                                  "+.5",
-                                  "7.",
-                                  "1e-400",
-                                  "1e400",
-                                  "0x1p3",
-                                  "1e",
-                                  "3.5E+2",
-                                  "nan",
-                                  "12345678901234567890.5",
-                                  "0.0000001"};
-    static const char *ints[] = {"1",
-                                 "-5",
-                                 "+7",
-                                 "65535",
-                                 "65536",
-                                 "-65535",
-                                 "99999999999999999999",
-                                 "4294967296",
-                                 "123456789012345678",
-                                 "1234567890123456789",
-                                 "12x",
-                                 "0"};
+    static const char *const kReals[] = {"0.5",
+                                         "-1.25e3",
+                                         "+.5",
+                                         "7.",
+                                         "1e-400",
+                                         "1e400",
+                                         "0x1p3",
+                                         "1e",
+                                         "3.5E+2",
+                                         "nan",
+                                         "12345678901234567890.5",
+                                         "0.0000001"};
+    static const char *const kInts[] = {"1",
+                                        "-5",
+                                        "+7",
+                                        "65535",
+                                        "65536",
+                                        "-65535",
+                                        "99999999999999999999",
+                                        "4294967296",
+                                        "123456789012345678",
+                                        "1234567890123456789",
+                                        "12x",
+                                        "0"};
     std::string line;
     int cols = 16 + int(rng() % 6);
     for (int c = 0; c < cols; ++c) {
         if (c) line += rng() % 4 == 0 ? (rng() % 2 ? " " : " \t\v ") : "\t";
-        Kind k = c < 20 ? kLayout[c] : Kind::text;
-        if (k == Kind::text)
+        Kind k = c < 20 ? kLayout[c] : Kind::kText;
+        if (k == Kind::kText)
             line += rng() % 6 == 0 ? std::string(1 + rng() % 150, char('a' + rng() % 26)) : "t";
-        else if (k == Kind::real && rng() % 2)
+        else if (k == Kind::kReal && rng() % 2)
             line += random_decimal(rng);
-        else if (k == Kind::real)
-            line += reals[rng() % 12];
+        else if (k == Kind::kReal)
+            line += kReals[rng() % 12];
         else if (rng() % 10 == 0)
             line += std::string(1 + rng() % 80, char('0' + rng() % 10));
         else
-            line += ints[rng() % (rng() % 3 ? 4 : 12)];
+            line += kInts[rng() % (rng() % 3 ? 4 : 12)];
     }
     if (rng() % 5 == 0) line[rng() % line.size()] = char(rng() % 128);  // NUL included
     return line;
@@ -204,16 +184,16 @@ TEST(JunctionGateScanner, MatchesSscanfOnRandomLines) {
         for (int c = 0; c < n; ++c) {
             SCOPED_TRACE("column " + std::to_string(c + 1) + " of [" + line + "]");
             switch (kLayout[c]) {
-                case Kind::text:
+                case Kind::kText:
                     ASSERT_EQ(got.text[c], want.text[size_t(c)]);
                     break;
-                case Kind::int32:
+                case Kind::kInt32:
                     ASSERT_EQ(got.int32[c], want.i[c]);
                     break;
-                case Kind::u16:
+                case Kind::kU16:
                     ASSERT_EQ(got.u16[c], want.u[c]);
                     break;
-                case Kind::real:
+                case Kind::kReal:
                     if (std::isnan(want.d[c]))
                         ASSERT_TRUE(std::isnan(got.real[c]));
                     else
@@ -415,11 +395,11 @@ TEST(JunctionGate, RandomTables) {
             int cols = rng() % 10 == 0 ? int(rng() % 22) : 18 + int(rng() % 5);
             for (int c = 0; c < cols; ++c) {
                 if (c) line += pick(seps);
-                Kind kind = c < 20 ? kLayout[c] : Kind::text;
-                if (kind == Kind::text)
+                Kind kind = c < 20 ? kLayout[c] : Kind::kText;
+                if (kind == Kind::kText)
                     line += rng() % 20 == 0 ? std::string(3000 + rng() % 3000, 'T')
                                             : "t" + std::to_string(rng() % 100);
-                else if (kind == Kind::real)
+                else if (kind == Kind::kReal)
                     line += pick(reals);
                 else
                     line += pick(ints);
@@ -481,6 +461,37 @@ TEST(JunctionGate, RefusesToOverwriteItsInput) {
             EXPECT_FALSE(std::filesystem::exists(other)) << "nothing is opened for writing";
         }
     }
+}
+
+// Two outputs on one file would each write at their own offset over the other's lines.
+TEST(JunctionGate, RefusesOneFileForBothOutputs) {
+    aftest::TempDir dir;
+    std::string in = dir.file("in.tsv"), old = dir.file("old"), fresh = dir.file("fresh");
+    const std::string table = "h\n" + data("1", "2") + "\n" + data("0", "2") + "\n";
+    aftest::write_file(in, table);
+    aftest::write_file(old, "kept\n");
+    ASSERT_EQ(::link(old.c_str(), dir.file("hard").c_str()), 0);
+    ASSERT_EQ(::symlink(old.c_str(), dir.file("soft").c_str()), 0);
+    const struct {
+        std::string out1, out2;
+    } cases[] = {{old, old},
+                 {old, dir.file("hard")},
+                 {dir.file("soft"), old},
+                 {fresh, fresh},
+                 {fresh, dir.path() + "/./fresh"}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.out1 + " and " + c.out2);
+        auto r = aftest::run({aftest::bin("junction_gate"), in, "10", "0.5", c.out1, c.out2});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, in + "\ncan't write file " + c.out2 + ": it is the same file as " +
+                             c.out1 + "\n" + summary(0, 0));
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(aftest::read_file(old), "kept\n");
+        EXPECT_FALSE(std::filesystem::exists(fresh)) << "nothing is opened for writing";
+    }
+    auto r = aftest::run({aftest::bin("junction_gate"), in, "10", "0.5", "/dev/null", "/dev/null"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, in + "\n" + summary(1, 1));
 }
 
 TEST(JunctionGate, FailuresAreReported) {

@@ -4,24 +4,16 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <chrono>
-#include <cstring>
 #include <string>
 #include <thread>
 #include <utility>
 #include <vector>
 
 #include "process.h"
-
-extern char **environ;
 
 namespace tabletest {
 
@@ -73,17 +65,10 @@ inline int run_over_fifos(const std::string &program, const std::vector<std::str
         else
             argv.push_back(a);
     }
-    std::vector<char *> cargv;
-    for (auto &a : argv) cargv.push_back(a.data());
-    cargv.push_back(nullptr);
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
-    pid_t pid;
-    int rc = posix_spawn(&pid, cargv[0], &fa, nullptr, cargv.data(), environ);
-    posix_spawn_file_actions_destroy(&fa);
-    EXPECT_EQ(rc, 0);
-    if (rc != 0) return -1;
+    int devnull = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    EXPECT_GE(devnull, 0);
+    pid_t pid = aftest::spawn(argv, -1, devnull);
+    ::close(devnull);
 
     // The program opens its input first; wait until it does.
     int in_fd = -1;
@@ -107,19 +92,9 @@ inline int run_over_fifos(const std::string &program, const std::vector<std::str
         }
     }
     if (in_fd >= 0) ::close(in_fd);
-    int status = 0;
-    for (int i = 0; i < 5000; ++i) {
-        if (::waitpid(pid, &status, WNOHANG) == pid) {
-            for (int fd : out_fds) ::close(fd);
-            return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    ::kill(pid, SIGKILL);
-    ::waitpid(pid, &status, 0);
+    int status = aftest::wait_exit(pid, 5.0);
     for (int fd : out_fds) ::close(fd);
-    ADD_FAILURE() << program << " did not end";
-    return -1;
+    return status;
 }
 
 // Where two texts part, shortly: the line number and up to 60 bytes of each line there.

@@ -1,0 +1,144 @@
+// The plumbing the table programs share: the input with its read buffer, the file holder,
+// the line buffer, whole-line writes straight to a descriptor, and the checks that keep an
+// output from clobbering the input or the other output. Header-only, so that each program
+// stays one source file on the standard libraries.
+#pragma once
+
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace table_io {
+
+struct FileCloser {
+    void operator()(std::FILE *f) const { std::fclose(f); }
+};
+using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
+
+// The input of a run: the stream (null when the file did not open) and what stat says of
+// the file, when it says anything (also for a file that did not open).
+struct Input {
+    FilePtr file;
+    struct stat st {};
+    bool have_st = false;
+};
+
+// Opens `path` for reading; a null path gives an input that is not open. The stream reads
+// through a buffer larger than the default, so fewer reads; a read still returns what a
+// pipe holds, so lines are handled as they arrive. One input per program: the buffer is
+// shared.
+inline Input open_input(const char *path) {
+    static char buffer[64 * 1024];
+    Input in;
+    if (!path) return in;
+    in.file.reset(std::fopen(path, "r"));
+    if (in.file) std::setvbuf(in.file.get(), buffer, _IOFBF, sizeof buffer);
+    in.have_st = in.file ? ::fstat(fileno(in.file.get()), &in.st) == 0 : ::stat(path, &in.st) == 0;
+    return in;
+}
+
+// True when `path` names the same regular file as the input (device and inode): opening it
+// for writing would empty the input.
+inline bool is_input_file(const Input &in, const char *path) {
+    struct stat st;
+    return in.have_st && S_ISREG(in.st.st_mode) && ::stat(path, &st) == 0 &&
+           st.st_dev == in.st.st_dev && st.st_ino == in.st.st_ino;
+}
+
+namespace detail {
+
+// Where writing to a path lands: an existing file (its device and inode), or a file still
+// to be made (the device and inode of its directory, and its name there).
+struct Place {
+    bool known = false;
+    bool regular = false;  // a regular file, or one that opening for writing would create
+    dev_t dev = 0;
+    ino_t ino = 0;
+    std::string name;  // empty for an existing file
+};
+
+inline Place place_of(const char *path) {
+    Place p;
+    struct stat st;
+    if (::stat(path, &st) == 0) {
+        p = {true, S_ISREG(st.st_mode), st.st_dev, st.st_ino, {}};
+        return p;
+    }
+    if (errno != ENOENT) return p;
+    std::string_view s(path);
+    size_t slash = s.rfind('/');
+    std::string dir = slash == std::string_view::npos ? "." : std::string(s.substr(0, slash + 1));
+    std::string name(slash == std::string_view::npos ? s : s.substr(slash + 1));
+    if (name.empty() || ::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return p;
+    p = {true, true, st.st_dev, st.st_ino, std::move(name)};
+    return p;
+}
+
+}  // namespace detail
+
+// True when two output paths lead to the same regular file, existing or still to be made
+// (the same path, a link, or another path to it). Each output gets its own descriptor and
+// offset, so lines written to one would overwrite lines written to the other. A device
+// such as /dev/null may be named twice.
+inline bool same_output(const char *a, const char *b) {
+    detail::Place x = detail::place_of(a), y = detail::place_of(b);
+    return x.known && y.known && x.regular && y.regular && x.dev == y.dev && x.ino == y.ino &&
+           x.name == y.name;
+}
+
+// The line buffer that getline grows; it holds one line at a time.
+class LineBuffer {
+   public:
+    LineBuffer() = default;
+    LineBuffer(const LineBuffer &) = delete;
+    LineBuffer &operator=(const LineBuffer &) = delete;
+    ~LineBuffer() { std::free(data_); }
+
+    // Reads the next line of `in` and drops its newline; a last line without one is read
+    // like the others. False at the end of the input or on a read error (std::ferror tells
+    // which). data()[size()] is writable: it held the newline or the terminating NUL.
+    bool next(std::FILE *in) {
+        ssize_t n = ::getline(&data_, &cap_, in);
+        if (n < 0) return false;
+        size_ = size_t(n);
+        if (size_ > 0 && data_[size_ - 1] == '\n') --size_;
+        return true;
+    }
+
+    char *data() const { return data_; }
+    size_t size() const { return size_; }
+    std::string_view view() const { return {data_, size_}; }
+
+   private:
+    char *data_ = nullptr;
+    size_t cap_ = 0;
+    size_t size_ = 0;
+};
+
+// Writes all of buf[0, n) to the descriptor.
+inline bool write_all(int fd, const char *buf, size_t n) {
+    while (n > 0) {
+        ssize_t w = ::write(fd, buf, n);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) return false;
+        buf += w;
+        n -= size_t(w);
+    }
+    return true;
+}
+
+// Writes line[0, len) and a newline in one go straight to the file, so the line is flushed
+// when this returns. line[len] must be writable: it becomes the newline.
+inline bool write_line(int fd, char *line, size_t len) {
+    line[len] = '\n';
+    return write_all(fd, line, len + 1);
+}
+
+}  // namespace table_io
