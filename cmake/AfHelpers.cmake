@@ -4,8 +4,11 @@
 #       toolkit object module: an OBJECT library NAME, archived into libalnforge.a;
 #       HEADERS are public and installed under include/alnforge/.
 #   af_program(NAME SOURCES f... [LIBS l...])      program in build/bin, installed to bin/
-#   af_test(NAME SOURCES f... [LIBS l...])         GoogleTest executable registered with CTest
-#   af_bench(NAME SOURCES f... [LIBS l...] [ARGS a...])   benchmark program run by `make bench`
+#   af_test(NAME SOURCES f... [LIBS l...] [DEPENDS t...])
+#       GoogleTest executable registered with CTest; DEPENDS names the programs it runs,
+#       so that they are built before it.
+#   af_bench(NAME SOURCES f... [LIBS l...] [ARGS a...] [DEPENDS t...])
+#       benchmark program run by `make bench`; DEPENDS as for af_test
 #   af_bench_script(NAME SCRIPT path)              shell benchmark run by `make bench`
 #   af_fuzz(NAME SOURCES f... [LIBS l...] [SEED_SCRIPT path])
 #       libFuzzer target (AF_FUZZ builds only); SEED_SCRIPT DIR writes seed inputs into DIR.
@@ -34,25 +37,30 @@ function(af_program name)
 endfunction()
 
 function(af_test name)
-  cmake_parse_arguments(A "" "" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(A "" "" "SOURCES;LIBS;DEPENDS" ${ARGN})
   if(AF_FUZZ)
     return()
   endif()
   add_executable(${name} ${A_SOURCES})
   set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
   target_link_libraries(${name} PRIVATE ${A_LIBS} test_common GTest::gtest GTest::gtest_main GTest::gmock)
+  if(A_DEPENDS)
+    add_dependencies(${name} ${A_DEPENDS})
+  endif()
   add_test(NAME ${name} COMMAND ${name})
-  set_tests_properties(${name} PROPERTIES ENVIRONMENT "AF_FIXTURE=${AF_BIN_DIR}/af_fixture")
 endfunction()
 
 function(af_bench name)
-  cmake_parse_arguments(A "" "" "SOURCES;LIBS;ARGS" ${ARGN})
+  cmake_parse_arguments(A "" "" "SOURCES;LIBS;ARGS;DEPENDS" ${ARGN})
   if(AF_FUZZ OR AF_SANITIZE)
     return()
   endif()
   add_executable(${name} ${A_SOURCES})
   set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/benchbin)
   target_link_libraries(${name} PRIVATE ${A_LIBS})
+  if(A_DEPENDS)
+    add_dependencies(${name} ${A_DEPENDS})
+  endif()
   string(JOIN " " args ${A_ARGS})
   set_property(GLOBAL APPEND PROPERTY AF_BENCH_LINES "${CMAKE_BINARY_DIR}/benchbin/${name} ${args}")
 endfunction()

@@ -1,8 +1,5 @@
 af_module(bam_sanity SOURCES alnforge/bam_sanity.cpp HEADERS alnforge/commands.h LIBS AF::hts)
-af_test(bam_sanity_test SOURCES tests/alnforge/bam_sanity_test.cpp)
-if(TARGET bam_sanity_test)
-  add_dependencies(bam_sanity_test alnforge af_fixture)
-endif()
+af_test(bam_sanity_test SOURCES tests/alnforge/bam_sanity_test.cpp DEPENDS alnforge)
 af_bench_script(quickcheck SCRIPT bench/quickcheck.sh)
 af_fuzz(quickcheck_fuzz SOURCES fuzz/quickcheck_fuzz.cpp LIBS bam_sanity AF::hts
         SEED_SCRIPT fuzz/seeds/alignments.sh)

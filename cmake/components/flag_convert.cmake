@@ -1,6 +1,3 @@
 # flag_convert: the `alnforge flags` subcommand (entry main_flags, declared in commands.h).
 af_module(flag_convert SOURCES alnforge/flag_convert.cpp LIBS AF::hts)
-af_test(flag_convert_test SOURCES tests/alnforge/flag_convert_test.cpp)
-if(TARGET flag_convert_test)
-  add_dependencies(flag_convert_test alnforge)  # the test runs the program
-endif()
+af_test(flag_convert_test SOURCES tests/alnforge/flag_convert_test.cpp DEPENDS alnforge)
