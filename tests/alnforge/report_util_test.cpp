@@ -2,68 +2,21 @@
 // streams are captured, since the functions write straight to stdout and stderr.
 #include "report_util.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <functional>
 #include <string>
+
+#include "process.h"
 
 namespace {
 
-std::string slurp(int fd) {
-    std::string s;
-    char buf[4096];
-    ssize_t k;
-    while ((k = read(fd, buf, sizeof buf)) > 0) s.append(buf, size_t(k));
-    return s;
-}
-
-struct Captured {
-    std::string out, err;
-};
-
-// Runs `body` in a child. When `shared` is set, stdout and stderr go to one pipe, so
-// the order of the two streams can be checked; `out_path` redirects stdout to a file.
-Captured capture(const std::function<void()> &body, bool shared = false,
-                 const char *out_path = nullptr) {
-    int o[2], e[2];
-    if (pipe(o) || pipe(e)) abort();
-    fflush(nullptr);
-    pid_t pid = fork();
-    if (pid == 0) {
-        if (out_path) {
-            int fd = open(out_path, O_WRONLY);
-            dup2(fd, 1);
-        } else {
-            dup2(o[1], 1);
-        }
-        dup2(shared ? o[1] : e[1], 2);
-        close(o[0]);
-        close(e[0]);
-        close(o[1]);
-        close(e[1]);
-        // Full buffering on stdout, as when a command writes into a pipe.
-        setvbuf(stdout, nullptr, _IOFBF, 4096);
-        body();
-        fflush(nullptr);
-        _exit(0);
-    }
-    close(o[1]);
-    close(e[1]);
-    Captured c;
-    c.out = slurp(o[0]);
-    c.err = slurp(e[0]);
-    close(o[0]);
-    close(e[0]);
-    waitpid(pid, nullptr, 0);
-    return c;
-}
+using aftest::capture;
+using Captured = aftest::ProcResult;
 
 TEST(ReportUtil, Prefixes) {
     struct Case {
@@ -111,7 +64,7 @@ TEST(ReportUtil, ErrnoIsReadBeforeFlushing) {
             errno = EACCES;
             print_error_errno("index", "cannot write");
         },
-        false, "/dev/full");
+        {.out_path = "/dev/full"});
     EXPECT_EQ(r.err, std::string("alnforge index: cannot write: ") + strerror(EACCES) + "\n");
 }
 
@@ -122,7 +75,7 @@ TEST(ReportUtil, StandardOutputIsFlushedFirst) {
             print_error("view", "stopped");
             fputs("after\n", stdout);
         },
-        true);
+        {.shared = true});
     EXPECT_EQ(r.out, "record 1\nrecord 2\nalnforge view: stopped\nafter\n");
 }
 

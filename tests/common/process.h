@@ -1,6 +1,10 @@
-// Test support: run a program as a child process and capture what it writes.
+// Test support: run a program, or a piece of this test, as a child process and capture
+// what it writes; scratch directories and whole-file reads and writes.
 #pragma once
 
+#include <sys/types.h>
+
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -16,6 +20,26 @@ struct ProcResult {
 // Runs argv[0] (a path) with the given arguments, feeding `input` on standard input
 // (closed afterwards). Standard output and error are captured separately.
 ProcResult run(const std::vector<std::string> &argv, const std::string &input = "");
+
+// How capture() connects the child's standard streams.
+struct CaptureOptions {
+    bool shared = false;             // standard error goes into `out` too, in write order
+    const char *out_path = nullptr;  // standard output goes to this existing file instead
+};
+
+// Runs `body` in a forked child whose standard output and error are captured (standard
+// output fully buffered, as when a command writes into a pipe); the child exits 0 when
+// `body` returns. For code that writes straight to the process's own streams.
+ProcResult capture(const std::function<void()> &body, CaptureOptions how = {});
+
+// Starts argv[0] (a path) with the descriptors in_fd, out_fd, err_fd as its standard input,
+// output and error; -1 leaves the stream as this process has it. Returns the child's id;
+// throws std::runtime_error when it cannot be started.
+pid_t spawn(const std::vector<std::string> &argv, int in_fd = -1, int out_fd = -1, int err_fd = -1);
+
+// Waits up to `seconds` for the child to end; returns its exit status, or -1 when it died
+// from a signal or had to be killed for taking too long.
+int wait_exit(pid_t pid, double seconds);
 
 // Path of a program built into the build tree's bin/ folder.
 std::string bin(const std::string &name);
@@ -34,6 +58,8 @@ class TempDir {
     std::string path_;
 };
 
+// The whole file. A file that is missing or cannot be read fails the running test (the
+// message names it) and reads as "", so a check on it cannot pass by accident.
 std::string read_file(const std::string &path);
 void write_file(const std::string &path, const std::string &bytes);
 
