@@ -11,8 +11,8 @@
 #include <cstring>
 #include <string>
 
-#include "lib/bcf.h"
-#include "lib/bgzf.h"
+#include "bgzf_bcf/bcf.h"
+#include "bgzf_bcf/bgzf.h"
 
 namespace {
 

@@ -34,10 +34,9 @@
 #include <string>
 #include <vector>
 
-#include "lib/bcf.h"
-#include "lib/bgzf.h"
-#include "lib/commands.h"
-#include "lib/knetfile.h"
+#include "bgzf_bcf/bcf.h"
+#include "bgzf_bcf/bgzf.h"
+#include "hts_commands/commands.h"
 
 using vf::bcf_close;
 using vf::bcf_hdr_destroy;

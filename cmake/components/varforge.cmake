@@ -1,12 +1,14 @@
-# The varforge program: the driver (varforge/main.cpp) over its own small variant-file
-# library (varforge/lib: BGZF stream, file reader, BCF header). The view and index commands
-# sit on htslib in a library of their own, so htslib's C names never meet the library's.
+# The varforge program: the driver (varforge/main.cpp) over two rooms of its own.
+#  - varforge/bgzf_bcf: our small variant-file library (BGZF stream, file reader, BCF header),
+#    which the driver's `cat` uses;
+#  - varforge/hts_commands: the `view` and `index` commands, on htslib, in a library of their
+#    own so that htslib's C names (bcf_open, bcf_hdr_read, ...) never meet the library's.
 add_library(varforge_lib STATIC
-  varforge/lib/knetfile.cpp varforge/lib/bgzf.cpp varforge/lib/bcf.cpp)
+  varforge/bgzf_bcf/knetfile.cpp varforge/bgzf_bcf/bgzf.cpp varforge/bgzf_bcf/bcf.cpp)
 target_include_directories(varforge_lib PUBLIC ${CMAKE_SOURCE_DIR}/varforge)
 target_link_libraries(varforge_lib PUBLIC AF::z)
 
-add_library(varforge_cmds STATIC varforge/lib/bcf_view.cpp varforge/lib/bcf_index.cpp)
+add_library(varforge_cmds STATIC varforge/hts_commands/bcf_view.cpp varforge/hts_commands/bcf_index.cpp)
 target_link_libraries(varforge_cmds PUBLIC AF::hts)
 
 af_program(varforge SOURCES varforge/main.cpp LIBS varforge_lib varforge_cmds)

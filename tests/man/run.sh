@@ -69,7 +69,7 @@ check "$man/man1/alnforge-quickcheck.1" $(source_options alnforge/bam_sanity.cpp
 check "$man/man1/alnforge-flags.1" $(source_options alnforge/flag_convert.cpp) \
   $("$bin/alnforge" flags 2>&1 | awk -F'\t' '/^\t0x/ { split($3, w, " "); print w[1] }')
 check "$man/man1/varforge.1" \
-  $(source_options varforge/main.cpp varforge/lib/bcf_view.cpp varforge/lib/bcf_index.cpp) \
+  $(source_options varforge/main.cpp varforge/hts_commands/bcf_view.cpp varforge/hts_commands/bcf_index.cpp) \
   $("$bin/varforge" 2>&1 | awk '/^Command:/ { print $2 } /^         [a-z]/ { print $1 }') \
   $("$bin/varforge" view --help | usage_options) $("$bin/varforge" index --help | usage_options)
 for t in junction_gate fusion_swap mate_tag_strip; do

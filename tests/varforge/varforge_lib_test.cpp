@@ -7,8 +7,8 @@
 
 #include "bcf_files.h"
 #include "fixtures.h"
-#include "lib/bcf.h"
-#include "lib/bgzf.h"
+#include "bgzf_bcf/bcf.h"
+#include "bgzf_bcf/bgzf.h"
 #include "process.h"
 
 namespace {

@@ -19,7 +19,6 @@
 #include <vector>
 
 #include "bgzf.h"
-#include "commands.h"
 
 namespace vf {
 

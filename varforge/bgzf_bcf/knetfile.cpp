@@ -87,17 +87,6 @@ off_t knet_read(knetFile *fp, void *buf, off_t len) {
     return got;
 }
 
-off_t knet_seek(knetFile *fp, int64_t off, int whence) {
-    if (!fp) {
-        errno = EINVAL;
-        return -1;
-    }
-    off_t r = lseek(fp->fd, off_t(off), whence);
-    if (r < 0) return -1;
-    fp->offset = r;
-    return r;
-}
-
 int knet_close(knetFile *fp) {
     if (!fp) return 0;
     int r = 0;

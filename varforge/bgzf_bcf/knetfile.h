@@ -42,9 +42,6 @@ knetFile *knet_dopen(int fd, const char *mode);
 // end of the file, or -1 on a read error. `offset` advances by the bytes delivered.
 off_t knet_read(knetFile *fp, void *buf, off_t len);
 
-// Moves to `off` (SEEK_SET, SEEK_CUR or SEEK_END); returns the new offset or -1.
-off_t knet_seek(knetFile *fp, int64_t off, int whence);
-
 // Closes the file and frees the handle; 0 or -1. A NULL handle is accepted.
 int knet_close(knetFile *fp);
 
