@@ -21,8 +21,9 @@ fail=0
 bad() { echo "man-test: $*"; fail=$((fail + 1)); }
 
 # Options a program's sources accept: "-x"/"--word" literals, getopt strings, long-option tables.
+# The arguments are file patterns relative to the source tree.
 source_options() {
-  for f in "$@"; do [ -f "$root/$f" ] && cat "$root/$f"; done > "$work/src"
+  (cd "$root" && for f in $*; do if [ -f "$f" ]; then cat "$f"; fi; done) > "$work/src"
   grep -ohE '"--?[A-Za-z][-A-Za-z0-9]*"' "$work/src" | tr -d '"'
   grep -ohE 'getopt(_long)?\([^;]*"[^"]*"' "$work/src" | sed -E 's/.*"([^"]*)"$/\1/' |
     tr -d ':+' | fold -w1 | sed 's/^/-/'
@@ -69,11 +70,11 @@ check "$man/man1/alnforge-quickcheck.1" $(source_options alnforge/bam_sanity.cpp
 check "$man/man1/alnforge-flags.1" $(source_options alnforge/flag_convert.cpp) \
   $("$bin/alnforge" flags 2>&1 | awk -F'\t' '/^\t0x/ { split($3, w, " "); print w[1] }')
 check "$man/man1/varforge.1" \
-  $(source_options varforge/main.cpp varforge/hts_commands/bcf_view.cpp varforge/hts_commands/bcf_index.cpp) \
+  $(source_options 'varforge/*.cpp' 'varforge/*/*.cpp') \
   $("$bin/varforge" 2>&1 | awk '/^Command:/ { print $2 } /^         [a-z]/ { print $1 }') \
   $("$bin/varforge" view --help | usage_options) $("$bin/varforge" index --help | usage_options)
 for t in junction_gate fusion_swap mate_tag_strip; do
-  check "$man/man1/$t.1" $(source_options table_tools/$t.cpp table_tools/line_io.h) \
+  check "$man/man1/$t.1" $(source_options "table_tools/$t.cpp" 'table_tools/*.h') \
     $("$bin/$t" --help 2>&1 | usage_options)
 done
 check "$man/man3/alnforge.3" $(grep -ohE '^[A-Za-z_][A-Za-z0-9_ *]*[ *][a-z_][a-z0-9_]*\(' \
