@@ -6,7 +6,8 @@ JOBS        ?= 2
 PREFIX      ?= /usr/local
 FUZZ_SECONDS ?= 20
 
-.PHONY: all deps configure test unit-test asan-test c99-test examples-test man-test fuzz fuzz-run bench demo install clean
+.PHONY: all deps configure test unit-test asan-test c99-test examples-test man-test \
+        workflow-test fuzz fuzz-run bench demo install clean
 
 all: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
@@ -17,8 +18,8 @@ deps:
 
 # Everything the CI runs: plain tests, the same tests under ASan/UBSan, the C99
 # consumer of the installed library, the examples and the CMake package as a user builds
-# them, the manual pages, then each fuzz target for a bounded time.
-test: unit-test asan-test c99-test examples-test man-test fuzz-run
+# them, the manual pages, the Snakemake workflow, then each fuzz target for a bounded time.
+test: unit-test asan-test c99-test examples-test man-test workflow-test fuzz-run
 
 unit-test: all
 	cd $(BUILD) && ctest --output-on-failure -j$(JOBS) --timeout 600
@@ -38,6 +39,9 @@ examples-test: all
 
 man-test: all
 	tests/man/run.sh $(BUILD)
+
+workflow-test: all
+	tests/workflow/run.sh $(BUILD)
 
 fuzz: deps
 	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DAF_FUZZ=ON >/dev/null
