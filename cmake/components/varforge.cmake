@@ -14,16 +14,11 @@ target_link_libraries(varforge_cmds PUBLIC AF::hts)
 af_program(varforge SOURCES varforge/main.cpp LIBS varforge_lib varforge_cmds)
 
 af_test(varforge_test SOURCES tests/varforge/varforge_test.cpp tests/varforge/bcf_files.cpp
-        LIBS AF::hts AF::z)
+        LIBS AF::hts AF::z DEPENDS varforge)
 af_test(varforge_lib_test SOURCES tests/varforge/varforge_lib_test.cpp tests/varforge/bcf_files.cpp
         LIBS varforge_lib AF::hts AF::z)
-if(TARGET varforge_test)
-  add_dependencies(varforge_test varforge)
-endif()
-
-af_bench(cat SOURCES bench/cat.cpp LIBS AF::hts)
+af_bench(cat SOURCES bench/cat.cpp LIBS AF::hts DEPENDS varforge)
 if(TARGET cat)
-  add_dependencies(cat varforge)
   target_compile_definitions(cat PRIVATE VF_BIN_DIR="${AF_BIN_DIR}")
 endif()
 

@@ -9,8 +9,8 @@
 //  2. Failures come back as NULL or -1. After bcf_hdr_read fails, `fp->error` says why in a
 //     few words; after bcf_open fails, errno does. Nothing is printed.
 //  3. Only BCF in BGZF is handled; `is_vcf` is always 0 and `v` unused.
-#ifndef VARFORGE_LIB_BCF_H
-#define VARFORGE_LIB_BCF_H
+#ifndef VARFORGE_BGZF_BCF_BCF_H
+#define VARFORGE_BGZF_BCF_BCF_H
 
 #include <stdint.h>
 

@@ -17,8 +17,8 @@
 //     byte to `x.fpw` as whole blocks, so raw blocks written to that FILE afterwards follow
 //     them. Closing a write stream flushes and appends the end-of-file block, unless the
 //     stream has failed (`error` set): then nothing more is written.
-#ifndef VARFORGE_LIB_BGZF_H
-#define VARFORGE_LIB_BGZF_H
+#ifndef VARFORGE_BGZF_BCF_BGZF_H
+#define VARFORGE_BGZF_BCF_BGZF_H
 
 #include <stdint.h>
 #include <stdio.h>

@@ -6,8 +6,8 @@
 //  2. `offset` is always the file position of the next byte that knet_read delivers.
 //  3. Failures come back as NULL or -1 with errno set; nothing is printed.
 //  4. The caller owns the handle from knet_open/knet_dopen until knet_close.
-#ifndef VARFORGE_LIB_KNETFILE_H
-#define VARFORGE_LIB_KNETFILE_H
+#ifndef VARFORGE_BGZF_BCF_KNETFILE_H
+#define VARFORGE_BGZF_BCF_KNETFILE_H
 
 #include <stdint.h>
 #include <sys/types.h>

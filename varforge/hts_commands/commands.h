@@ -1,7 +1,7 @@
 // The variant-file library's command entries. Each takes the argument vector that begins at
 // its command word and returns the process exit status.
-#ifndef VARFORGE_LIB_COMMANDS_H
-#define VARFORGE_LIB_COMMANDS_H
+#ifndef VARFORGE_HTS_COMMANDS_COMMANDS_H
+#define VARFORGE_HTS_COMMANDS_COMMANDS_H
 
 #ifdef __cplusplus
 extern "C" {
