@@ -12,6 +12,15 @@
 
 namespace vftest {
 
+aftest::VarShape shape(int n, uint32_t seed, std::string extra, int samples) {
+    aftest::VarShape s;
+    s.n_records = n;
+    s.seed = seed;
+    s.n_samples = samples;
+    s.extra_header = std::move(extra);
+    return s;
+}
+
 void write_bcf(const std::string &path, const aftest::VarShape &shape, Layout layout) {
     write_bcf_text(path, aftest::variant_text(shape), layout);
 }

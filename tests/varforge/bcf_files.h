@@ -15,6 +15,9 @@ namespace vftest {
 // its own, so the records start on a block boundary.
 enum class Layout { kShared, kFlushed };
 
+// A fixture shape: `n` records, `samples` samples, `extra` header lines.
+aftest::VarShape shape(int n, uint32_t seed, std::string extra = "", int samples = 2);
+
 void write_bcf(const std::string &path, const aftest::VarShape &shape, Layout layout);
 
 // The same from VCF text: header lines, then records.

@@ -6,22 +6,15 @@
 #include <string>
 
 #include "bcf_files.h"
-#include "fixtures.h"
 #include "bgzf_bcf/bcf.h"
 #include "bgzf_bcf/bgzf.h"
+#include "fixtures.h"
 #include "process.h"
 
 namespace {
 
 using vftest::Layout;
-
-aftest::VarShape shape(int n, int samples, std::string extra = "") {
-    aftest::VarShape s;
-    s.n_records = n;
-    s.n_samples = samples;
-    s.extra_header = std::move(extra);
-    return s;
-}
+using vftest::shape;
 
 TEST(VarforgeLib, HeaderReadStopsAtTheBlockAfterTheHeader) {
     aftest::TempDir dir;
@@ -37,7 +30,7 @@ TEST(VarforgeLib, HeaderReadStopsAtTheBlockAfterTheHeader) {
                           {Layout::kShared, 0, 2, ""},   {Layout::kFlushed, 4000, 2, ""}};
     for (const auto &c : cases) {
         const std::string path = dir.file("in.bcf");
-        vftest::write_bcf(path, shape(c.records, c.samples, c.extra), c.layout);
+        vftest::write_bcf(path, shape(c.records, 1, c.extra, c.samples), c.layout);
         const auto blocks = vftest::walk_blocks(aftest::read_file(path));
         const size_t hsize = vftest::header_size(blocks);
         size_t before = 0, k = 0;

@@ -19,6 +19,7 @@ namespace {
 
 using aftest::run;
 using vftest::Layout;
+using vftest::shape;
 
 const std::string kEofBlock(
     "\x1f\x8b\x08\x04\0\0\0\0\0\xff\x06\0BC\x02\0\x1b\0\x03\0\0\0\0\0\0\0\0\0", 28);
@@ -30,14 +31,6 @@ std::string varforge() {
 aftest::ProcResult vf(std::vector<std::string> args) {
     args.insert(args.begin(), varforge());
     return run(args);
-}
-
-aftest::VarShape shape(int n, uint32_t seed, std::string extra = "") {
-    aftest::VarShape s;
-    s.n_records = n;
-    s.seed = seed;
-    s.extra_header = std::move(extra);
-    return s;
 }
 
 // A header larger than one block.
@@ -246,11 +239,7 @@ TEST(VarforgeCat, HeadersThatWouldMisreadRecordsAreRefused) {
     auto idx = [](std::string line, int i) {
         return line.insert(line.size() - 2, ",IDX=" + std::to_string(i));
     };
-    const auto base = [&](int samples) {
-        aftest::VarShape s = shape(30, 4);
-        s.n_samples = samples;
-        return aftest::variant_text(s);
-    };
+    const auto base = [&](int samples) { return aftest::variant_text(shape(30, 4, "", samples)); };
     struct Case {
         const char *name;
         std::string first, later, refusal;
