@@ -12,10 +12,12 @@ namespace {
 const char kVersion[] = "1.8";
 
 // Writes one error line: flush stdout, prefix, message, ending, flush stderr.
-// `extra`, when not null, is appended after ": ".
+// `extra`, when not null, is appended after ": ". The line is written under stderr's lock,
+// so that lines from threads writing at once never mix.
 void vprint_error_core(const char *subcommand, const char *format, va_list args,
                        const char *extra) {
     fflush(stdout);
+    flockfile(stderr);
     if (subcommand && *subcommand)
         fprintf(stderr, "alnforge %s: ", subcommand);
     else
@@ -26,6 +28,7 @@ void vprint_error_core(const char *subcommand, const char *format, va_list args,
     else
         fputc('\n', stderr);
     fflush(stderr);
+    funlockfile(stderr);
 }
 
 }  // namespace
