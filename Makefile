@@ -2,12 +2,15 @@
 BUILD       ?= build
 ASAN_BUILD  ?= build-asan
 FUZZ_BUILD  ?= build-fuzz
+TSAN_BUILD  ?= build-tsan
 JOBS        ?= 2
 PREFIX      ?= /usr/local
-FUZZ_SECONDS ?= 20
+# `make fuzz FUZZ_SECONDS=N` runs every fuzz target for N seconds; `make test` runs each for
+# FUZZ_SMOKE_SECONDS.
+FUZZ_SMOKE_SECONDS ?= 20
 
-.PHONY: all deps configure test unit-test asan-test c99-test examples-test man-test \
-        workflow-test fuzz fuzz-run bench demo install clean
+.PHONY: all deps configure test unit-test asan-test tsan-test c99-test examples-test man-test \
+        workflow-test fuzz fuzz-build fuzz-run bench demo install clean
 
 all: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
@@ -16,10 +19,11 @@ all: deps
 deps:
 	@scripts/install-deps
 
-# Everything the CI runs: plain tests, the same tests under ASan/UBSan, the C99
-# consumer of the installed library, the examples and the CMake package as a user builds
-# them, the manual pages, the Snakemake workflow, then each fuzz target for a bounded time.
-test: unit-test asan-test c99-test examples-test man-test workflow-test fuzz-run
+# Everything the CI runs: plain tests, the same tests under ASan/UBSan, the modules from
+# four threads under TSan, the C99 consumer of the installed library, the examples and the
+# CMake package as a user builds them, the manual pages, the Snakemake workflow, then each
+# fuzz target for a bounded time.
+test: unit-test asan-test tsan-test c99-test examples-test man-test workflow-test fuzz-run
 
 unit-test: all
 	cd $(BUILD) && ctest --output-on-failure -j$(JOBS) --timeout 600
@@ -30,6 +34,13 @@ asan-test: deps
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --output-on-failure -j$(JOBS) --timeout 900
+
+# The modules from four threads at once under ThreadSanitizer: only that test is built.
+tsan-test: deps
+	cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DAF_TSAN=ON >/dev/null
+	cmake --build $(TSAN_BUILD) -j$(JOBS) --target module_threads_test
+	cd $(TSAN_BUILD) && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+	  ctest --output-on-failure -R '^module_threads_test$$' --timeout 600
 
 c99-test: all
 	tests/c99/run.sh $(BUILD)
@@ -43,12 +54,18 @@ man-test: all
 workflow-test: all
 	tests/workflow/run.sh $(BUILD)
 
-fuzz: deps
+fuzz: fuzz-build
+ifdef FUZZ_SECONDS
+fuzz: fuzz-run
+endif
+
+fuzz-build: deps
 	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DAF_FUZZ=ON >/dev/null
 	cmake --build $(FUZZ_BUILD) -j$(JOBS)
 
-fuzz-run: fuzz all
-	AF_FIXTURE=$(CURDIR)/$(BUILD)/bin/af_fixture scripts/run-fuzzers $(FUZZ_BUILD) $(FUZZ_SECONDS)
+fuzz-run: fuzz-build all
+	AF_FIXTURE=$(CURDIR)/$(BUILD)/bin/af_fixture scripts/run-fuzzers $(FUZZ_BUILD) \
+	  $(or $(FUZZ_SECONDS),$(FUZZ_SMOKE_SECONDS))
 
 bench: all
 	scripts/run-benches $(BUILD)
@@ -60,4 +77,4 @@ install: all
 	cmake --install $(BUILD) --prefix $(PREFIX)
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD)
