@@ -1,0 +1,556 @@
+/* fault_shim: preloaded (LD_PRELOAD) into a program run by the fault harness. It interposes
+ * the C library's entry points for opening, reading, writing, flushing, closing, seeking,
+ * stat and allocating, as the program, htslib and the C++ runtime call them, and counts or
+ * fails them. glibc's own calls inside stdio (a buffer flushed by printf, say) never reach
+ * an interposer, so every stdio entry point is interposed itself, and the flush that exit()
+ * makes of a stream still holding data is modelled as one more call.
+ *
+ * Environment (read at load):
+ *   FAULT_MODE    count | fail | eintr | short   (anything else: pass everything through)
+ *   FAULT_AT      fail mode: the 1-based number of the call that fails
+ *   FAULT_REPORT  file the shim appends to: the counts (count mode) and, in fail mode, the
+ *                 failed call with its stack, and the stack of a crash
+ *   FAULT_STDERR  1: calls on standard error count too (they are left alone by default, so
+ *                 that the program's messages survive)
+ *   FAULT_MANUAL  1: nothing counts until the program calls fault_arm(1) (found with dlsym);
+ *                 otherwise counting starts when main() is entered.
+ * A failing I/O call returns -1, EOF or null with errno EIO (ENOSPC for writes and flushes)
+ * and, on a stream, sets its error flag and drops what it held; a failing allocation returns
+ * null with ENOMEM. eintr: every other read or write call fails with EINTR first. short: every
+ * read or write call moves half of what was asked. */
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <errno.h>
+#include <execinfo.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdio_ext.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/sendfile.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+enum { K_OPEN, K_READ, K_WRITE, K_FLUSH, K_CLOSE, K_SEEK, K_STAT, K_ALLOC, K_KINDS };
+static const char *const kind_name[K_KINDS] = {"open",  "read", "write", "flush",
+                                               "close", "seek", "stat",  "alloc"};
+enum { M_OFF, M_COUNT, M_FAIL, M_EINTR, M_SHORT };
+enum { PASS, FAIL, INTERRUPT, SHORTEN };
+
+static int mode, with_stderr, armed;
+static long fail_at, total, counts[K_KINDS];
+static const char *report_path;
+static __thread int busy __attribute__((tls_model("initial-exec")));
+static int stdout_closed;
+static FILE *streams[64]; /* streams opened by the program, for the flush at exit */
+
+void *__libc_malloc(size_t);
+void *__libc_calloc(size_t, size_t);
+void *__libc_realloc(void *, size_t);
+void *__libc_memalign(size_t, size_t);
+
+static void *real_sym(void **slot, const char *name) {
+    void *p = __atomic_load_n(slot, __ATOMIC_ACQUIRE);
+    if (!p) {
+        busy++;
+        p = dlsym(RTLD_NEXT, name);
+        busy--;
+        __atomic_store_n(slot, p, __ATOMIC_RELEASE);
+    }
+    return p;
+}
+#define REAL(fn) ((__typeof__(&fn))real_sym(&real_##fn, #fn))
+#define SLOT(fn) static void *real_##fn
+
+static void report_line(const char *text, int with_stack) {
+    if (!report_path) return;
+    busy++;
+    int fd = open(report_path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+    if (fd >= 0) {
+        ssize_t r = write(fd, text, strlen(text));
+        if (with_stack) {
+            void *frames[32];
+            int n = backtrace(frames, 32);
+            backtrace_symbols_fd(frames + 2, n > 2 ? n - 2 : 0, fd);
+        }
+        (void)r;
+        close(fd);
+    }
+    busy--;
+}
+
+/* What to do with one call of `kind`; `moves` is set for calls that can be interrupted or
+ * cut short (read and write of bytes at the descriptor level). */
+static int decide(int kind, const char *fn, int moves) {
+    if (!armed || busy) return PASS;
+    if (mode == M_EINTR || mode == M_SHORT) {
+        static int toggle;
+        if (!moves) return PASS;
+        if (mode == M_SHORT) return SHORTEN;
+        return (toggle ^= 1) ? INTERRUPT : PASS;
+    }
+    if (mode != M_COUNT && mode != M_FAIL) return PASS;
+    long n = __atomic_add_fetch(&total, 1, __ATOMIC_RELAXED);
+    __atomic_add_fetch(&counts[kind], 1, __ATOMIC_RELAXED);
+    if (mode != M_FAIL || n != fail_at) return PASS;
+    char line[160];
+    snprintf(line, sizeof line, "injected %ld %s %s\n", n, kind_name[kind], fn);
+    report_line(line, 1);
+    return FAIL;
+}
+
+static int diag_fd(int fd) {
+    return fd == STDERR_FILENO && !with_stderr;
+}
+static int diag_fp(FILE *fp) {
+    return fp == stderr && !with_stderr;
+}
+static int decide_fd(int fd, int kind, const char *fn, int moves) {
+    return diag_fd(fd) ? PASS : decide(kind, fn, moves);
+}
+static int decide_fp(FILE *fp, int kind, const char *fn) {
+    return diag_fp(fp) ? PASS : decide(kind, fn, 0);
+}
+
+/* A failed call on a stream: it holds nothing more, its error flag is set. */
+static void spoil(FILE *fp, int err) {
+    if (fp) {
+        __fpurge(fp);
+        fp->_flags |= _IO_ERR_SEEN;
+    }
+    errno = err;
+}
+
+static void track(FILE *fp, int add) {
+    for (size_t i = 0; fp && i < sizeof streams / sizeof streams[0]; i++) {
+        if (add ? streams[i] == NULL : streams[i] == fp) {
+            streams[i] = add ? fp : NULL;
+            return;
+        }
+    }
+}
+
+/* exit() flushes what streams still hold and ignores any failure; a program that relies on
+ * it cannot report lost output. That flush is one call per stream with data left. */
+static void exit_flush(void) {
+    FILE *all[sizeof streams / sizeof streams[0] + 1];
+    size_t n = 0;
+    if (!stdout_closed) all[n++] = stdout;
+    for (size_t i = 0; i < sizeof streams / sizeof streams[0]; i++)
+        if (streams[i]) all[n++] = streams[i];
+    for (size_t i = 0; i < n; i++)
+        if (__fpending(all[i]) > 0 && decide_fp(all[i], K_FLUSH, "exit-flush") == FAIL)
+            spoil(all[i], ENOSPC);
+    if (mode == M_COUNT) {
+        char line[400];
+        int at = snprintf(line, sizeof line, "calls %ld", total);
+        for (int k = 0; k < K_KINDS; k++)
+            at += snprintf(line + at, sizeof line - (size_t)at, " %s %ld", kind_name[k], counts[k]);
+        snprintf(line + at, sizeof line - (size_t)at, "\n");
+        report_line(line, 0);
+    }
+    armed = 0;
+}
+
+static void on_crash(int sig) {
+    char line[64];
+    snprintf(line, sizeof line, "crash signal %d\n", sig);
+    report_line(line, 1);
+    signal(sig, SIG_DFL);
+    raise(sig);
+}
+
+__attribute__((constructor)) static void shim_init(void) {
+    const char *m = getenv("FAULT_MODE");
+    mode = !m                    ? M_OFF
+           : !strcmp(m, "count") ? M_COUNT
+           : !strcmp(m, "fail")  ? M_FAIL
+           : !strcmp(m, "eintr") ? M_EINTR
+           : !strcmp(m, "short") ? M_SHORT
+                                 : M_OFF;
+    const char *at = getenv("FAULT_AT");
+    fail_at = at ? atol(at) : 0;
+    report_path = getenv("FAULT_REPORT");
+    const char *e = getenv("FAULT_STDERR");
+    with_stderr = e && *e == '1';
+    if (mode == M_FAIL && !dlsym(RTLD_DEFAULT, "__asan_init")) {
+        void *frames[1];
+        backtrace(frames, 1); /* loads the unwinder now, not inside a failing call */
+        const int sigs[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT};
+        for (size_t i = 0; i < sizeof sigs / sizeof sigs[0]; i++) signal(sigs[i], on_crash);
+    }
+}
+
+/* Starting and stopping the count by hand (FAULT_MANUAL=1). */
+void fault_arm(int on) {
+    if (on && !armed) atexit(exit_flush);
+    armed = on;
+}
+
+typedef int (*main_fn)(int, char **, char **);
+static main_fn program_main;
+static int armed_main(int argc, char **argv, char **envp) {
+    const char *manual = getenv("FAULT_MANUAL");
+    if (mode != M_OFF && !(manual && *manual == '1')) fault_arm(1);
+    return program_main(argc, argv, envp);
+}
+SLOT(__libc_start_main);
+int __libc_start_main(main_fn main, int argc, char **argv, void (*init)(void), void (*fini)(void),
+                      void (*rtld_fini)(void), void *stack_end) {
+    program_main = main;
+    return REAL(__libc_start_main)(armed_main, argc, argv, init, fini, rtld_fini, stack_end);
+}
+
+/* ---- allocation ---- */
+
+void *malloc(size_t n) {
+    if (decide(K_ALLOC, "malloc", 0) == FAIL) return errno = ENOMEM, NULL;
+    return __libc_malloc(n);
+}
+void *calloc(size_t n, size_t size) {
+    if (decide(K_ALLOC, "calloc", 0) == FAIL) return errno = ENOMEM, NULL;
+    return __libc_calloc(n, size);
+}
+void *realloc(void *p, size_t n) {
+    if (decide(K_ALLOC, "realloc", 0) == FAIL) return errno = ENOMEM, NULL;
+    return __libc_realloc(p, n);
+}
+int posix_memalign(void **out, size_t align, size_t n) {
+    if (decide(K_ALLOC, "posix_memalign", 0) == FAIL) return ENOMEM;
+    void *p = __libc_memalign(align, n);
+    if (!p) return ENOMEM;
+    *out = p;
+    return 0;
+}
+void *aligned_alloc(size_t align, size_t n) {
+    if (decide(K_ALLOC, "aligned_alloc", 0) == FAIL) return errno = ENOMEM, NULL;
+    return __libc_memalign(align, n);
+}
+
+/* ---- descriptors ---- */
+
+#define OPEN_LIKE(fn, ...)                                          \
+    SLOT(fn);                                                       \
+    int fn(__VA_ARGS__, int flags, ...) {                           \
+        mode_t perm = 0;                                            \
+        if (flags & (O_CREAT | __O_TMPFILE)) {                      \
+            va_list ap;                                             \
+            va_start(ap, flags);                                    \
+            perm = va_arg(ap, mode_t);                              \
+            va_end(ap);                                             \
+        }                                                           \
+        if (decide(K_OPEN, #fn, 0) == FAIL) return errno = EIO, -1; \
+        return REAL(fn)(OPEN_ARGS, flags, perm);                    \
+    }
+#define OPEN_ARGS path
+OPEN_LIKE(open, const char *path)
+OPEN_LIKE(open64, const char *path)
+#undef OPEN_ARGS
+#define OPEN_ARGS dirfd, path
+OPEN_LIKE(openat, int dirfd, const char *path)
+OPEN_LIKE(openat64, int dirfd, const char *path)
+#undef OPEN_ARGS
+
+SLOT(creat);
+int creat(const char *path, mode_t perm) {
+    if (decide(K_OPEN, "creat", 0) == FAIL) return errno = ENOSPC, -1;
+    return REAL(creat)(path, perm);
+}
+
+/* read-like and write-like calls of a descriptor: fail, interrupt or cut short. */
+#define MOVE(fn, kind, err, fd, n, call)   \
+    switch (decide_fd(fd, kind, #fn, 1)) { \
+        case FAIL:                         \
+            return errno = err, -1;        \
+        case INTERRUPT:                    \
+            return errno = EINTR, -1;      \
+        case SHORTEN:                      \
+            if (n > 1) n /= 2;             \
+            break;                         \
+    }                                      \
+    return call
+
+SLOT(read);
+ssize_t read(int fd, void *buf, size_t n) {
+    MOVE(read, K_READ, EIO, fd, n, REAL(read)(fd, buf, n));
+}
+SLOT(pread);
+ssize_t pread(int fd, void *buf, size_t n, off_t at) {
+    MOVE(pread, K_READ, EIO, fd, n, REAL(pread)(fd, buf, n, at));
+}
+SLOT(pread64);
+ssize_t pread64(int fd, void *buf, size_t n, off64_t at) {
+    MOVE(pread64, K_READ, EIO, fd, n, REAL(pread64)(fd, buf, n, at));
+}
+SLOT(write);
+ssize_t write(int fd, const void *buf, size_t n) {
+    MOVE(write, K_WRITE, ENOSPC, fd, n, REAL(write)(fd, buf, n));
+}
+SLOT(pwrite);
+ssize_t pwrite(int fd, const void *buf, size_t n, off_t at) {
+    MOVE(pwrite, K_WRITE, ENOSPC, fd, n, REAL(pwrite)(fd, buf, n, at));
+}
+SLOT(pwrite64);
+ssize_t pwrite64(int fd, const void *buf, size_t n, off64_t at) {
+    MOVE(pwrite64, K_WRITE, ENOSPC, fd, n, REAL(pwrite64)(fd, buf, n, at));
+}
+SLOT(copy_file_range);
+ssize_t copy_file_range(int in, off64_t *in_at, int out, off64_t *out_at, size_t n,
+                        unsigned flags) {
+    MOVE(copy_file_range, K_WRITE, ENOSPC, out, n,
+         REAL(copy_file_range)(in, in_at, out, out_at, n, flags));
+}
+SLOT(splice);
+ssize_t splice(int in, off64_t *in_at, int out, off64_t *out_at, size_t n, unsigned flags) {
+    MOVE(splice, K_WRITE, ENOSPC, out, n, REAL(splice)(in, in_at, out, out_at, n, flags));
+}
+SLOT(sendfile);
+ssize_t sendfile(int out, int in, off_t *in_at, size_t n) {
+    MOVE(sendfile, K_WRITE, ENOSPC, out, n, REAL(sendfile)(out, in, in_at, n));
+}
+SLOT(sendfile64);
+ssize_t sendfile64(int out, int in, off64_t *in_at, size_t n) {
+    MOVE(sendfile64, K_WRITE, ENOSPC, out, n, REAL(sendfile64)(out, in, in_at, n));
+}
+
+SLOT(close);
+int close(int fd) {
+    int r = REAL(close)(fd);
+    if (decide_fd(fd, K_CLOSE, "close", 0) == FAIL) return errno = EIO, -1;
+    return r;
+}
+SLOT(fsync);
+int fsync(int fd) {
+    if (decide_fd(fd, K_FLUSH, "fsync", 0) == FAIL) return errno = EIO, -1;
+    return REAL(fsync)(fd);
+}
+SLOT(lseek);
+off_t lseek(int fd, off_t at, int whence) {
+    if (decide_fd(fd, K_SEEK, "lseek", 0) == FAIL) return errno = EIO, -1;
+    return REAL(lseek)(fd, at, whence);
+}
+SLOT(lseek64);
+off64_t lseek64(int fd, off64_t at, int whence) {
+    if (decide_fd(fd, K_SEEK, "lseek64", 0) == FAIL) return errno = EIO, -1;
+    return REAL(lseek64)(fd, at, whence);
+}
+SLOT(fstat);
+int fstat(int fd, struct stat *st) {
+    if (decide_fd(fd, K_STAT, "fstat", 0) == FAIL) return errno = EIO, -1;
+    return REAL(fstat)(fd, st);
+}
+SLOT(fstat64);
+int fstat64(int fd, struct stat64 *st) {
+    if (decide_fd(fd, K_STAT, "fstat64", 0) == FAIL) return errno = EIO, -1;
+    return REAL(fstat64)(fd, st);
+}
+SLOT(stat);
+int stat(const char *path, struct stat *st) {
+    if (decide(K_STAT, "stat", 0) == FAIL) return errno = EIO, -1;
+    return REAL(stat)(path, st);
+}
+SLOT(stat64);
+int stat64(const char *path, struct stat64 *st) {
+    if (decide(K_STAT, "stat64", 0) == FAIL) return errno = EIO, -1;
+    return REAL(stat64)(path, st);
+}
+
+/* ---- streams ---- */
+
+#define FOPEN_LIKE(fn, arg_t)                                         \
+    SLOT(fn);                                                         \
+    FILE *fn(arg_t what, const char *how) {                           \
+        if (decide(K_OPEN, #fn, 0) == FAIL) return errno = EIO, NULL; \
+        FILE *fp = REAL(fn)(what, how);                               \
+        track(fp, 1);                                                 \
+        return fp;                                                    \
+    }
+FOPEN_LIKE(fopen, const char *)
+FOPEN_LIKE(fopen64, const char *)
+FOPEN_LIKE(fdopen, int)
+
+SLOT(fclose);
+int fclose(FILE *fp) {
+    int fail = decide_fp(fp, K_CLOSE, "fclose") == FAIL;
+    if (fail) __fpurge(fp);
+    if (fp == stdout) stdout_closed = 1;
+    track(fp, 0);
+    int r = REAL(fclose)(fp);
+    if (fail) return errno = EIO, EOF;
+    return r;
+}
+
+SLOT(fflush);
+int fflush(FILE *fp) {
+    if (decide_fp(fp, K_FLUSH, "fflush") == FAIL) {
+        if (fp) {
+            spoil(fp, ENOSPC);
+        } else {
+            if (!stdout_closed) spoil(stdout, ENOSPC);
+            for (size_t i = 0; i < sizeof streams / sizeof streams[0]; i++)
+                spoil(streams[i], ENOSPC);
+        }
+        return EOF;
+    }
+    return REAL(fflush)(fp);
+}
+
+/* Stream writes: a failing one writes nothing and leaves the stream in error. */
+#define PUT_FAIL(fp, fn, failed) \
+    if (decide_fp(fp, K_WRITE, fn) == FAIL) return spoil(fp, ENOSPC), failed
+
+SLOT(fwrite);
+size_t fwrite(const void *p, size_t size, size_t n, FILE *fp) {
+    PUT_FAIL(fp, "fwrite", 0);
+    return REAL(fwrite)(p, size, n, fp);
+}
+SLOT(fputs);
+int fputs(const char *s, FILE *fp) {
+    PUT_FAIL(fp, "fputs", EOF);
+    return REAL(fputs)(s, fp);
+}
+SLOT(puts);
+int puts(const char *s) {
+    PUT_FAIL(stdout, "puts", EOF);
+    return REAL(puts)(s);
+}
+SLOT(fputc);
+int fputc(int c, FILE *fp) {
+    PUT_FAIL(fp, "fputc", EOF);
+    return REAL(fputc)(c, fp);
+}
+SLOT(putc);
+int putc(int c, FILE *fp) {
+    PUT_FAIL(fp, "putc", EOF);
+    return REAL(putc)(c, fp);
+}
+SLOT(putchar);
+int putchar(int c) {
+    PUT_FAIL(stdout, "putchar", EOF);
+    return REAL(putchar)(c);
+}
+SLOT(__overflow);
+int __overflow(FILE *fp, int c) {
+    PUT_FAIL(fp, "__overflow", EOF);
+    return REAL(__overflow)(fp, c);
+}
+SLOT(vfprintf);
+int vfprintf(FILE *fp, const char *f, va_list ap) {
+    PUT_FAIL(fp, "vfprintf", -1);
+    return REAL(vfprintf)(fp, f, ap);
+}
+int vprintf(const char *f, va_list ap) {
+    PUT_FAIL(stdout, "vprintf", -1);
+    return REAL(vfprintf)(stdout, f, ap);
+}
+int fprintf(FILE *fp, const char *f, ...) {
+    PUT_FAIL(fp, "fprintf", -1);
+    va_list ap;
+    va_start(ap, f);
+    int r = REAL(vfprintf)(fp, f, ap);
+    va_end(ap);
+    return r;
+}
+int printf(const char *f, ...) {
+    PUT_FAIL(stdout, "printf", -1);
+    va_list ap;
+    va_start(ap, f);
+    int r = REAL(vfprintf)(stdout, f, ap);
+    va_end(ap);
+    return r;
+}
+int __vfprintf_chk(FILE *fp, int flag, const char *f, va_list ap);
+SLOT(__vfprintf_chk);
+int __vfprintf_chk(FILE *fp, int flag, const char *f, va_list ap) {
+    PUT_FAIL(fp, "__vfprintf_chk", -1);
+    return REAL(__vfprintf_chk)(fp, flag, f, ap);
+}
+int __vprintf_chk(int flag, const char *f, va_list ap) {
+    PUT_FAIL(stdout, "__vprintf_chk", -1);
+    return REAL(__vfprintf_chk)(stdout, flag, f, ap);
+}
+int __fprintf_chk(FILE *fp, int flag, const char *f, ...) {
+    PUT_FAIL(fp, "__fprintf_chk", -1);
+    va_list ap;
+    va_start(ap, f);
+    int r = REAL(__vfprintf_chk)(fp, flag, f, ap);
+    va_end(ap);
+    return r;
+}
+int __printf_chk(int flag, const char *f, ...) {
+    PUT_FAIL(stdout, "__printf_chk", -1);
+    va_list ap;
+    va_start(ap, f);
+    int r = REAL(__vfprintf_chk)(stdout, flag, f, ap);
+    va_end(ap);
+    return r;
+}
+
+/* Stream reads: a failing one reads nothing and leaves the stream in error. */
+#define GET_FAIL(fp, fn, failed) \
+    if (decide_fp(fp, K_READ, fn) == FAIL) return spoil(fp, EIO), failed
+
+SLOT(fread);
+size_t fread(void *p, size_t size, size_t n, FILE *fp) {
+    GET_FAIL(fp, "fread", 0);
+    return REAL(fread)(p, size, n, fp);
+}
+SLOT(getdelim);
+ssize_t getdelim(char **line, size_t *cap, int delim, FILE *fp) {
+    GET_FAIL(fp, "getdelim", -1);
+    return REAL(getdelim)(line, cap, delim, fp);
+}
+ssize_t __getdelim(char **line, size_t *cap, int delim, FILE *fp) {
+    GET_FAIL(fp, "getdelim", -1);
+    return REAL(getdelim)(line, cap, delim, fp);
+}
+ssize_t getline(char **line, size_t *cap, FILE *fp) {
+    GET_FAIL(fp, "getline", -1);
+    return REAL(getdelim)(line, cap, '\n', fp);
+}
+SLOT(fgets);
+char *fgets(char *s, int n, FILE *fp) {
+    GET_FAIL(fp, "fgets", NULL);
+    return REAL(fgets)(s, n, fp);
+}
+SLOT(fgetc);
+int fgetc(FILE *fp) {
+    GET_FAIL(fp, "fgetc", EOF);
+    return REAL(fgetc)(fp);
+}
+SLOT(getc);
+int getc(FILE *fp) {
+    GET_FAIL(fp, "getc", EOF);
+    return REAL(getc)(fp);
+}
+SLOT(__uflow);
+int __uflow(FILE *fp) {
+    GET_FAIL(fp, "__uflow", EOF);
+    return REAL(__uflow)(fp);
+}
+
+#define SEEK_FAIL(fp, fn) \
+    if (decide_fp(fp, K_SEEK, fn) == FAIL) return errno = EIO, -1
+
+SLOT(fseek);
+int fseek(FILE *fp, long at, int whence) {
+    SEEK_FAIL(fp, "fseek");
+    return REAL(fseek)(fp, at, whence);
+}
+SLOT(fseeko);
+int fseeko(FILE *fp, off_t at, int whence) {
+    SEEK_FAIL(fp, "fseeko");
+    return REAL(fseeko)(fp, at, whence);
+}
+SLOT(ftell);
+long ftell(FILE *fp) {
+    SEEK_FAIL(fp, "ftell");
+    return REAL(ftell)(fp);
+}
+SLOT(ftello);
+off_t ftello(FILE *fp) {
+    SEEK_FAIL(fp, "ftello");
+    return REAL(ftello)(fp);
+}
