@@ -7,16 +7,18 @@
 #ifndef ALNFORGE_COMMANDS_H
 #define ALNFORGE_COMMANDS_H
 
+#include "alnforge_attr.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
 
 /* Checks alignment files; the result is the OR of their status bits (0 when all pass,
  * 1 on a usage error). Sets htslib's hts_verbose, which stays changed. */
-int main_quickcheck(int argc, char **argv);
+ALNFORGE_RESULT_USED int main_quickcheck(int argc, char **argv);
 
 /* Converts one flag argument between its numeric and textual forms. */
-int main_flags(int argc, char **argv);
+ALNFORGE_RESULT_USED int main_flags(int argc, char **argv);
 
 #ifdef __cplusplus
 }

@@ -27,6 +27,8 @@
 #include <htslib/hts.h>
 #include <stdio.h>
 
+#include "alnforge_attr.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -69,7 +71,8 @@ enum {
  *     never fails.
  *
  * On -1 for an unknown code or a null `optarg` the record is unchanged. */
-int parse_sam_global_opt(int c, const char *optarg, const struct option *lopt, sam_global_args *ga);
+ALNFORGE_RESULT_USED int parse_sam_global_opt(int c, const char *optarg, const struct option *lopt,
+                                              sam_global_args *ga);
 
 /* Writes the help lines of the options a subcommand offers to `fp`. Character i of
  * `shortopts` describes option i in the order input-fmt, input-fmt-option, output-fmt,

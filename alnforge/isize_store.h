@@ -30,6 +30,8 @@
 #include <htslib/khash.h>
 #include <stdint.h>
 
+#include "alnforge_attr.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -92,7 +94,7 @@ typedef struct {
 
 /* A new store: dense with `bound` slots when bound > 0, sparse otherwise. Null when out of
  * memory. Release with h->isize_free(h->data) and then free(h). */
-isize_t *init_isize_t(int bound);
+ALNFORGE_RESULT_USED isize_t *init_isize_t(int bound);
 
 #ifdef __cplusplus
 }

@@ -22,6 +22,8 @@
 #include <htslib/sam.h>
 #include <stdint.h>
 
+#include "alnforge_attr.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -38,14 +40,14 @@ typedef struct {
 } plp_feeder_t;
 
 /* A new feeder with an empty engine, or null when out of memory. */
-plp_feeder_t *plp_feeder_init(bam_pileup_f func, void *data);
+ALNFORGE_RESULT_USED plp_feeder_t *plp_feeder_init(bam_pileup_f func, void *data);
 
 /* Hands `b` to the engine, then calls func for every column that is complete, in the
  * engine's order, before returning 0. `b` must come in coordinate order; null ends the
  * input, so that this push delivers every column still open. When the engine refuses the
  * record, its negative result comes back and nothing is delivered; when it fails while
  * producing columns, -1 comes back after the columns it did produce. */
-int plp_feeder_push(const bam1_t *b, plp_feeder_t *buf);
+ALNFORGE_RESULT_USED int plp_feeder_push(const bam1_t *b, plp_feeder_t *buf);
 
 /* Drops every read and column the engine holds; `func` and `data` are kept. */
 void plp_feeder_reset(plp_feeder_t *buf);

@@ -12,14 +12,10 @@
 #ifndef ALNFORGE_REPORT_UTIL_H
 #define ALNFORGE_REPORT_UTIL_H
 
+#include "alnforge_attr.h"
+
 #ifdef __cplusplus
 extern "C" {
-#endif
-
-#if defined(__GNUC__)
-#define ALNFORGE_PRINTF(fmt, args) __attribute__((format(printf, fmt, args)))
-#else
-#define ALNFORGE_PRINTF(fmt, args)
 #endif
 
 /* Writes one error line without error text. `subcommand` may be null. */
@@ -34,7 +30,7 @@ const char *alnforge_version(void);
 
 /* A new copy of the version text up to (not including) its first hyphen, made with the C
  * allocator on every call; the caller releases it with free(). Null when out of memory. */
-const char *alnforge_version_short(void);
+ALNFORGE_RESULT_USED const char *alnforge_version_short(void);
 
 #ifdef __cplusplus
 }

@@ -55,6 +55,8 @@
 #include <stdint.h>
 #include <stdio.h>
 
+#include "alnforge_attr.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -87,32 +89,32 @@ typedef struct spill_file_t {
 /* Fills the handle and creates the file "<tmp_name>.<n>" (see convention 5). The handle's
  * earlier contents are ignored. Returns 0, -1 (memory) or -2 (no file could be created). On
  * failure the handle still holds what was allocated: release it with spill_file_destroy(). */
-int spill_file_open_write(spill_file_t *sf, const char *tmp_name, int verbose);
+ALNFORGE_RESULT_USED int spill_file_open_write(spill_file_t *sf, const char *tmp_name, int verbose);
 
 /* Appends a copy of `inbam` (its core fields, `id`, `l_data`, `m_data` and the `l_data` bytes
  * at `data`); the record is not changed. Every 100th append compresses and writes a group.
  * Returns 0, -1 (memory), -2 (write failed) or -3 (compression failed, or a record whose
  * `l_data` is negative or whose `data` is null with `l_data` above 0). */
-int spill_file_write(spill_file_t *sf, bam1_t *inbam);
+ALNFORGE_RESULT_USED int spill_file_write(spill_file_t *sf, bam1_t *inbam);
 
 /* Writes the pending group and the terminator, flushes the stream and releases the compression
  * stream. The stream stays open for spill_file_begin_read(). The flush is checked: buffered
  * bytes that cannot reach the file (a full disk, say) give -2, never a file that passes for
  * complete. Returns 0, -1, -2 or -3. */
-int spill_file_end_write(spill_file_t *sf);
+ALNFORGE_RESULT_USED int spill_file_end_write(spill_file_t *sf);
 
 /* Writes the pending group and the terminator and closes the stream, which discards a file
  * made by open-write (its name is already gone). Returns 0, -1, -2 or -3. */
-int spill_file_close_write(spill_file_t *sf);
+ALNFORGE_RESULT_USED int spill_file_close_write(spill_file_t *sf);
 
 /* Rewinds the stream left open by spill_file_end_write() and prepares to read. `inbam` may be
  * null; see convention 6 for what happens to its data. Returns 0, -1 (memory) or -2 (the
  * handle has no open stream). */
-int spill_file_begin_read(spill_file_t *sf, bam1_t *inbam);
+ALNFORGE_RESULT_USED int spill_file_begin_read(spill_file_t *sf, bam1_t *inbam);
 
 /* Opens the file under the handle's `name` for reading (after spill_file_close_write()) and
  * prepares to read as spill_file_begin_read() does. Returns 0, -1 or -2 (cannot be opened). */
-int spill_file_open_read(spill_file_t *sf, bam1_t *inbam);
+ALNFORGE_RESULT_USED int spill_file_open_read(spill_file_t *sf, bam1_t *inbam);
 
 /* Fills `inbam` (not null) with the next record. Returns the record's image size
  * (64 + l_data, always above 0), 0 at the end (and on every later call), or -1, -2 or -3 on
@@ -120,14 +122,14 @@ int spill_file_open_read(spill_file_t *sf, bam1_t *inbam);
  * never a read or write outside the handle's buffers. Only the 8-byte terminator ends the
  * data: a file that ends, or a read that fails, before the terminator gives -2 (records were
  * lost), with a message when `verbose` is set. After any failure `inbam` is left as it was. */
-int spill_file_read(spill_file_t *sf, bam1_t *inbam);
+ALNFORGE_RESULT_USED int spill_file_read(spill_file_t *sf, bam1_t *inbam);
 
 /* Closes the stream (unless already closed), removes `name` when `delete_file` is nonzero, and
  * releases everything the handle holds. `inbam` may be null; otherwise its `data` becomes null
  * and its `l_data` and `m_data` 0. Returns 0; -2 when `name` could not be removed (always the
  * case for a file made by open-write, whose name is gone); or EOF when closing failed, in which
  * case no removal is tried. */
-int spill_file_destroy(spill_file_t *sf, bam1_t *inbam, int delete_file);
+ALNFORGE_RESULT_USED int spill_file_destroy(spill_file_t *sf, bam1_t *inbam, int delete_file);
 
 #ifdef __cplusplus
 }

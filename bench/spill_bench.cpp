@@ -141,8 +141,7 @@ Result run_spill(Records &r) {
     if (spill_file_begin_read(&sf, out) != 0) exit(1);
     int got;
     while ((got = spill_file_read(&sf, out)) > 0) res.check += out->data[out->l_data - 1] + got;
-    if (got < 0) exit(1);
-    spill_file_destroy(&sf, out, 0);
+    if (got < 0 || spill_file_destroy(&sf, out, 0) != 0) exit(1);
     res.secs = seconds_since(t0);
     bam_destroy1(out);
     return res;
@@ -271,8 +270,7 @@ size_t peak_writer_heap(Records &r, size_t count, size_t *name_heap) {
         if (spill_file_write(&sf, &r.recs[i]) != 0) exit(1);
         peak = std::max(peak, heap_in_use() - base);
     }
-    if (spill_file_end_write(&sf) != 0) exit(1);
-    spill_file_destroy(&sf, nullptr, 0);
+    if (spill_file_end_write(&sf) != 0 || spill_file_destroy(&sf, nullptr, 0) != 0) exit(1);
     return peak;
 }
 

@@ -104,7 +104,7 @@ void write_seeds(const char *dir) {
             if (spill_file_end_write(&sf) != 0) exit(1);
             // The whole file, shaping group included: later groups refer back into it.
             std::string bytes(mem, mem_size);
-            spill_file_destroy(&sf, nullptr, 0);
+            if (spill_file_destroy(&sf, nullptr, 0) != 0) exit(1);
             free(mem);
             std::string path = std::string(dir) + "/spill_" + std::to_string(n++);
             FILE *out = fopen(path.c_str(), "wb");
