@@ -31,6 +31,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -319,9 +320,9 @@ void close_kept(std::vector<Input> &inputs) {
         }
 }
 
-}  // namespace
-
-extern "C" int bcf_cat(int n, const char **fn) {
+// The join itself. Memory runs short only as std::bad_alloc, which bcf_cat turns into a
+// message; an output begun by then is left without its end-of-file block.
+int cat_files(int n, const char **fn) {
     struct stat out_st;
     if (fstat(STDOUT_FILENO, &out_st) != 0) memset(&out_st, 0, sizeof out_st);
     std::vector<Input> inputs(size_t(n > 0 ? n : 0));
@@ -360,6 +361,17 @@ extern "C" int bcf_cat(int n, const char **fn) {
         ok = false;
     }
     return ok ? 0 : 1;
+}
+
+}  // namespace
+
+extern "C" int bcf_cat(int n, const char **fn) {
+    try {
+        return cat_files(n, fn);
+    } catch (const std::bad_alloc &) {
+        fputs("[bcf_cat] out of memory\n", stderr);
+        return 1;
+    }
 }
 
 int main(int argc, char **argv) {

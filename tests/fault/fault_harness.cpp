@@ -111,12 +111,6 @@ const Known kKnown[] = {
     {"fusion_swap", "alloc"},
     {"fusion_swap", "printf"},
     {"mate_tag_strip", "alloc"},
-    // varforge cat: std::bad_alloc is not caught; a failure to set up the output writes a
-    // bare end-of-file block; the end-of-file check takes an interrupted or short pread as a
-    // damaged input.
-    {"varforge-cat", "alloc"},
-    {"varforge-cat", "eintr"},
-    {"varforge-cat", "short"},
     // varforge view and index: an unchecked record allocation, htslib's fatal message
     // silenced, and allocation failures that htslib 1.16 ignores (header lines and fields
     // dropped, an index written short, a crash in hts_idx_push).

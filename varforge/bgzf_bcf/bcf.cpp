@@ -199,6 +199,7 @@ bcf_t *bcf_open(const char *fn, const char *mode) {
     if (!fp) return nullptr;
     auto *b = static_cast<bcf_t *>(calloc(1, sizeof(bcf_t)));
     if (!b) {
+        fp->error = "out of memory";  // a writer that never began writes no end-of-file block
         bgzf_close(fp);
         errno = ENOMEM;
         return nullptr;

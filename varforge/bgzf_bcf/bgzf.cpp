@@ -306,8 +306,13 @@ int bgzf_check_EOF(BGZF *fp) {
     if (!S_ISREG(st.st_mode)) return -1;
     if (st.st_size < BGZF_EOF_SIZE) return 0;
     unsigned char tail[BGZF_EOF_SIZE];
-    if (pread(fp->x.fpr->fd, tail, BGZF_EOF_SIZE, st.st_size - BGZF_EOF_SIZE) != BGZF_EOF_SIZE)
-        return -1;
+    for (ssize_t got = 0; got < BGZF_EOF_SIZE;) {
+        const ssize_t n = pread(fp->x.fpr->fd, tail + got, size_t(BGZF_EOF_SIZE - got),
+                                st.st_size - BGZF_EOF_SIZE + got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return -1;
+        got += n;
+    }
     return memcmp(tail, BGZF_EOF_BLOCK, BGZF_EOF_SIZE) == 0 ? 1 : 0;
 }
 

@@ -43,18 +43,29 @@ int view_file(const char *fn) {
         status = 1;
     }
     bcf1_t *rec = bcf_init();
+    if (!rec && status == 0) {
+        fprintf(stderr, "[bcfview] out of memory\n");
+        status = 1;
+    }
     while (status == 0) {
         int r = bcf_read(in, h, rec);
         if (r == -1) break;
         if (r < -1) {
             fprintf(stderr, "[bcfview] %s: damaged or truncated record\n", fn);
             status = 1;
-        } else if (bcf_write(out, h, rec) != 0) {
+            break;
+        }
+        // Formatting a record that read cleanly fails only when memory runs out, and then
+        // htslib ends the process; its own message is the only one the user would see.
+        hts_set_log_level(HTS_LOG_ERROR);
+        r = bcf_write(out, h, rec);
+        hts_set_log_level(HTS_LOG_OFF);
+        if (r != 0) {
             fprintf(stderr, "[bcfview] error writing to standard output\n");
             status = 1;
         }
     }
-    bcf_destroy(rec);
+    if (rec) bcf_destroy(rec);
     if (out && hts_close(out) != 0 && status == 0) {
         fprintf(stderr, "[bcfview] error writing to standard output\n");
         status = 1;
