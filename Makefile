@@ -64,14 +64,14 @@ fuzz-build: deps
 	cmake --build $(FUZZ_BUILD) -j$(JOBS)
 
 fuzz-run: fuzz-build all
-	AF_FIXTURE=$(CURDIR)/$(BUILD)/bin/af_fixture scripts/run-fuzzers $(FUZZ_BUILD) \
-	  $(or $(FUZZ_SECONDS),$(FUZZ_SMOKE_SECONDS))
+	scripts/run-fuzzers "$(FUZZ_BUILD)" "$(or $(FUZZ_SECONDS),$(FUZZ_SMOKE_SECONDS))" \
+	  "$(BUILD)/bin"
 
 bench: all
-	scripts/run-benches $(BUILD)
+	scripts/run-benches "$(BUILD)"
 
 demo: all
-	scripts/demo $(BUILD)
+	scripts/demo "$(BUILD)"
 
 install: all
 	cmake --install $(BUILD) --prefix $(PREFIX)

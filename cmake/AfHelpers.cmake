@@ -62,7 +62,7 @@ function(af_bench name)
     add_dependencies(${name} ${A_DEPENDS})
   endif()
   string(JOIN " " args ${A_ARGS})
-  set_property(GLOBAL APPEND PROPERTY AF_BENCH_LINES "${CMAKE_BINARY_DIR}/benchbin/${name} ${args}")
+  set_property(GLOBAL APPEND PROPERTY AF_BENCH_LINES "${CMAKE_BINARY_DIR}/benchbin/${name}\t${args}")
 endfunction()
 
 function(af_bench_script name)
@@ -70,7 +70,7 @@ function(af_bench_script name)
   if(AF_FUZZ OR AF_SANITIZE)
     return()
   endif()
-  set_property(GLOBAL APPEND PROPERTY AF_BENCH_LINES "${CMAKE_SOURCE_DIR}/${A_SCRIPT}")
+  set_property(GLOBAL APPEND PROPERTY AF_BENCH_LINES "${CMAKE_SOURCE_DIR}/${A_SCRIPT}\t")
 endfunction()
 
 function(af_fuzz name)
@@ -86,11 +86,12 @@ function(af_fuzz name)
   if(A_SEED_SCRIPT)
     set(seed "${CMAKE_SOURCE_DIR}/${A_SEED_SCRIPT}")
   endif()
-  set_property(GLOBAL APPEND PROPERTY AF_FUZZ_LINES "${CMAKE_BINARY_DIR}/fuzzbin/${name} ${seed}")
+  set_property(GLOBAL APPEND PROPERTY AF_FUZZ_LINES "${CMAKE_BINARY_DIR}/fuzzbin/${name}\t${seed}")
 endfunction()
 
 # Called once every fragment is in: the static library, the install rules and the
-# manifests that `make bench` and the fuzz runner read.
+# manifests that `make bench` and the fuzz runner read (a line each: a path, a tab, then the
+# benchmark's arguments or the fuzz target's seed script, so that paths may hold spaces).
 function(af_finish)
   get_property(modules GLOBAL PROPERTY AF_MODULES)
   get_property(headers GLOBAL PROPERTY AF_HEADERS)

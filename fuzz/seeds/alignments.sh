@@ -2,7 +2,7 @@
 # Seeds for the alignment-file fuzz target: small SAM, BAM and CRAM files and pieces of them.
 set -e
 dir=$1
-gen=${AF_FIXTURE:-$(dirname "$0")/../../build/bin/af_fixture}
+gen=${2:-$(dirname "$0")/../../build/bin}/af_fixture
 [ -x "$gen" ] || exit 0
 "$gen" sam "$dir/seed.sam" 5
 "$gen" bam "$dir/seed.bam" 5

@@ -3,7 +3,7 @@
 # pieces of them.
 set -e
 dir=$1
-gen=${AF_FIXTURE:-$(dirname "$0")/../../build/bin/af_fixture}
+gen=${2:-$(dirname "$0")/../../build/bin}/af_fixture
 [ -x "$gen" ] || exit 0
 "$gen" bcf "$dir/seed.bcf" 4
 "$gen" bcf "$dir/seed_empty.bcf" 0
