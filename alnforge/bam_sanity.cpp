@@ -10,12 +10,13 @@
 
 namespace {
 
+// The status bits of one file; the command's result is their OR over all files.
 enum : int {
-    QC_UNOPENABLE = 0x2,
-    QC_NOT_SEQUENCE = 0x4,
-    QC_BAD_HEADER = 0x8,
-    QC_BAD_EOF = 0x10,
-    QC_BAD_CLOSE = 0x20,
+    kUnopenable = 0x2,
+    kNotSequence = 0x4,
+    kBadHeader = 0x8,
+    kBadEof = 0x10,
+    kBadClose = 0x20,
 };
 
 // 1023 bytes, written with a single write.
@@ -63,22 +64,22 @@ int check_file(const char *fn, int verbose, int quiet) {
     htsFile *hts_fp = hts_open(fn, "r");
     if (!hts_fp) {
         if (warn) fprintf(stderr, "%s could not be opened for reading.\n", fn);
-        return QC_UNOPENABLE;
+        return kUnopenable;
     }
     if (tell) fprintf(stderr, "opened %s\n", fn);
 
     if (hts_get_format(hts_fp)->category != sequence_data) {
-        file_state = QC_NOT_SEQUENCE;
+        file_state = kNotSequence;
         if (warn) fprintf(stderr, "%s was not identified as sequence data.\n", fn);
     } else {
         if (tell) fprintf(stderr, "%s is sequence data\n", fn);
         sam_hdr_t *header = sam_hdr_read(hts_fp);
         if (!header) {
-            file_state = QC_BAD_HEADER;
+            file_state = kBadHeader;
             if (warn) fprintf(stderr, "%s caused an error whilst reading its header.\n", fn);
         } else {
             if (header->n_targets <= 0) {
-                file_state = QC_BAD_HEADER;
+                file_state = kBadHeader;
                 if (warn) fprintf(stderr, "%s had no targets in header.\n", fn);
             } else {
                 file_state = 0;
@@ -91,10 +92,10 @@ int check_file(const char *fn, int verbose, int quiet) {
     // The end-of-file test runs for every file that opened, whatever failed above.
     int eof = hts_check_EOF(hts_fp);
     if (eof < 0) {
-        file_state |= QC_BAD_EOF;
+        file_state |= kBadEof;
         if (warn) fprintf(stderr, "%s caused an error whilst checking for EOF block.\n", fn);
     } else if (eof == 0) {
-        file_state |= QC_BAD_EOF;
+        file_state |= kBadEof;
         if (warn) fprintf(stderr, "%s was missing EOF block when one should be present.\n", fn);
     } else if (eof == 1) {
         if (tell) fprintf(stderr, "%s has good EOF block.\n", fn);
@@ -110,7 +111,7 @@ int check_file(const char *fn, int verbose, int quiet) {
     }
 
     if (hts_close(hts_fp) < 0) {
-        file_state |= QC_BAD_CLOSE;
+        file_state |= kBadClose;
         if (warn) fprintf(stderr, "%s did not close cleanly.\n", fn);
     }
     return file_state;

@@ -10,7 +10,7 @@ namespace {
 
 // The option table that the help walks, row by row, beside the caller's shortopts. The
 // rows are in the same order as the help texts below and as the option codes.
-const struct option lopts[] = {
+const struct option kGlobalOptions[] = {
     {"input-fmt", required_argument, nullptr, SAM_OPT_INPUT_FMT},
     {"input-fmt-option", required_argument, nullptr, SAM_OPT_INPUT_FMT_OPTION},
     {"output-fmt", required_argument, nullptr, SAM_OPT_OUTPUT_FMT},
@@ -38,13 +38,14 @@ const char *const kHelp[] = {
     "               Number of additional threads to use [0]\n",
 };
 
-static_assert(sizeof(kHelp) / sizeof(kHelp[0]) + 1 == sizeof(lopts) / sizeof(lopts[0]),
+static_assert(sizeof(kHelp) / sizeof(kHelp[0]) + 1 ==
+                  sizeof(kGlobalOptions) / sizeof(kGlobalOptions[0]),
               "one help text per option row");
 
 // Which of the six options a table entry names, by its whole name; -1 for none.
 int option_index(const char *name) {
-    for (int i = 0; lopts[i].name; ++i)
-        if (strcmp(name, lopts[i].name) == 0) return i;
+    for (int i = 0; kGlobalOptions[i].name; ++i)
+        if (strcmp(name, kGlobalOptions[i].name) == 0) return i;
     return -1;
 }
 
@@ -111,7 +112,7 @@ extern "C" int parse_sam_global_opt(int c, const char *optarg, const struct opti
     }
     if (!optarg) return -1;
 
-    switch (lopts[which].val) {
+    switch (kGlobalOptions[which].val) {
         case SAM_OPT_INPUT_FMT:
             return hts_parse_format(&ga->in, optarg);
         case SAM_OPT_INPUT_FMT_OPTION:
@@ -131,7 +132,7 @@ extern "C" int parse_sam_global_opt(int c, const char *optarg, const struct opti
 
 extern "C" void sam_global_opt_help(FILE *fp, const char *shortopts) {
     if (!shortopts) return;
-    for (int i = 0; shortopts[i] && lopts[i].name; ++i) {
+    for (int i = 0; shortopts[i] && kGlobalOptions[i].name; ++i) {
         const char ch = shortopts[i];
         if (ch == '-') continue;
         if (ch == '.')

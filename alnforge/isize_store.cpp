@@ -10,8 +10,8 @@
 
 namespace {
 
-// Selects the counter that a sparse set writes; anything but IN and OUT means OTHER.
-enum isize_insert_t { IN = 0, OUT = 1, OTHER = 2 };
+// Selects the counter that a sparse set writes; anything but kIn and kOut means kOther.
+enum isize_insert_t { kIn = 0, kOut = 1, kOther = 2 };
 
 // The store cannot keep a count it was asked to keep: losing it silently would skew
 // the statistics, so the process ends instead.
@@ -82,9 +82,9 @@ isize_sparse_record_t *sparse_get_f(isize_data_t data, int at) {
 
 uint64_t *sparse_field(isize_sparse_record_t *r, isize_insert_t field) {
     switch (field) {
-        case IN:
+        case kIn:
             return &r->isize_inward;
-        case OUT:
+        case kOut:
             return &r->isize_outward;
         default:
             return &r->isize_other;
@@ -129,23 +129,23 @@ uint64_t sparse_read(isize_data_t data, int at, isize_insert_t field) {
 }
 
 uint64_t sparse_in_f(isize_data_t data, int at) {
-    return sparse_read(data, at, IN);
+    return sparse_read(data, at, kIn);
 }
 uint64_t sparse_out_f(isize_data_t data, int at) {
-    return sparse_read(data, at, OUT);
+    return sparse_read(data, at, kOut);
 }
 uint64_t sparse_other_f(isize_data_t data, int at) {
-    return sparse_read(data, at, OTHER);
+    return sparse_read(data, at, kOther);
 }
 
 void sparse_set_in_f(isize_data_t data, int at, uint64_t value) {
-    sparse_set_f(data, at, IN, value);
+    sparse_set_f(data, at, kIn, value);
 }
 void sparse_set_out_f(isize_data_t data, int at, uint64_t value) {
-    sparse_set_f(data, at, OUT, value);
+    sparse_set_f(data, at, kOut, value);
 }
 void sparse_set_other_f(isize_data_t data, int at, uint64_t value) {
-    sparse_set_f(data, at, OTHER, value);
+    sparse_set_f(data, at, kOther, value);
 }
 
 // Counting a size already seen is the hot path: it costs one lookup and bumps the counter
@@ -161,13 +161,13 @@ void sparse_inc(isize_data_t data, int at, isize_insert_t field) {
 }
 
 void sparse_inc_in_f(isize_data_t data, int at) {
-    sparse_inc(data, at, IN);
+    sparse_inc(data, at, kIn);
 }
 void sparse_inc_out_f(isize_data_t data, int at) {
-    sparse_inc(data, at, OUT);
+    sparse_inc(data, at, kOut);
 }
 void sparse_inc_other_f(isize_data_t data, int at) {
-    sparse_inc(data, at, OTHER);
+    sparse_inc(data, at, kOther);
 }
 
 void sparse_isize_free(isize_data_t data) {

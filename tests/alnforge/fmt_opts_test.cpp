@@ -32,20 +32,20 @@ std::vector<const hts_opt *> list(const htsFormat &f) {
 // A subcommand's table: some options of its own, then the six global ones. `letters`
 // non-null gives each global entry that letter as `val` instead of its code ('.': the code).
 std::vector<option> subcommand_table(const char *letters) {
-    static const char *const names[] = {"input-fmt",         "input-fmt-option", "output-fmt",
-                                        "output-fmt-option", "reference",        "threads"};
+    static const char *const kNames[] = {"input-fmt",         "input-fmt-option", "output-fmt",
+                                         "output-fmt-option", "reference",        "threads"};
     std::vector<option> t = {{"verbose", no_argument, nullptr, 'v'},
                              {"output", required_argument, nullptr, 'o'}};
     for (int i = 0; i < 6; ++i)
-        t.push_back({names[i], required_argument, nullptr,
+        t.push_back({kNames[i], required_argument, nullptr,
                      letters && letters[i] != '.' ? letters[i] : 128 + i});
     t.push_back({nullptr, 0, nullptr, 0});
     return t;
 }
 
 bool all_zero(const sam_global_args &ga) {
-    static const unsigned char zero[sizeof(sam_global_args)] = {};
-    return memcmp(&ga, zero, sizeof ga) == 0;
+    static const unsigned char kZero[sizeof(sam_global_args)] = {};
+    return memcmp(&ga, kZero, sizeof ga) == 0;
 }
 
 std::string help(const char *shortopts) {

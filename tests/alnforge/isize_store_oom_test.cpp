@@ -67,13 +67,12 @@ void free(void *p) {
 
 namespace {
 
-#define SKIP_WITHOUT_OWN_ALLOCATOR() \
-    if (!AF_OWN_ALLOCATOR) GTEST_SKIP() << "the sanitizer owns the allocator"
+constexpr bool kOwnAllocator = AF_OWN_ALLOCATOR;
 
 // Every allocation that creation makes is refused in turn: each refusal gives null and
 // leaves nothing allocated; past the last one a working store comes back.
 TEST(IsizeStoreOom, CreationFailsCleanly) {
-    SKIP_WITHOUT_OWN_ALLOCATOR();
+    if (!kOwnAllocator) GTEST_SKIP() << "the sanitizer owns the allocator";
     for (int bound : {0, -4, 1, 500}) {
         SCOPED_TRACE(bound);
         int refusals = 0;
@@ -102,7 +101,7 @@ TEST(IsizeStoreOom, CreationFailsCleanly) {
 // A new record that cannot be obtained, and a map that cannot grow to take a new key,
 // end the process with status 11 rather than dropping the count.
 TEST(IsizeStoreOom, GrowthFailureExits11) {
-    SKIP_WITHOUT_OWN_ALLOCATOR();
+    if (!kOwnAllocator) GTEST_SKIP() << "the sanitizer owns the allocator";
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     struct {
         long allow;

@@ -77,8 +77,8 @@ const char kHeader[] = "@HD\tVN:1.6\tSO:coordinate\n@SQ\tSN:chr1\tLN:5000\n@SQ\t
 std::string sam_line(const std::string &name, int flag, const char *chr, int pos1,
                      const std::string &cigar, int len) {
     std::string seq(len, 'A'), qual(len, 'I');
-    static const char bases[] = "ACGT";
-    for (int i = 0; i < len; ++i) seq[i] = bases[(pos1 + i * 7) % 4];
+    static const char kBases[] = "ACGT";
+    for (int i = 0; i < len; ++i) seq[i] = kBases[(pos1 + i * 7) % 4];
     return name + "\t" + std::to_string(flag) + "\t" + chr + "\t" + std::to_string(pos1) +
            "\t60\t" + cigar + "\t*\t0\t0\t" + seq + "\t" + qual;
 }
@@ -90,17 +90,17 @@ std::vector<std::string> random_sam(uint32_t seed, int n) {
     static const struct {
         const char *cigar;
         int len;
-    } shapes[] = {{"30M", 30},   {"10M2I18M", 30},  {"12M3D18M", 30},
-                  {"5S25M", 30}, {"10M40N20M", 30}, {"20M", 20}};
-    static const int flags[] = {0, 16, 0, 16, 0, 256, 1024, 4};
+    } kShapes[] = {{"30M", 30},   {"10M2I18M", 30},  {"12M3D18M", 30},
+                   {"5S25M", 30}, {"10M40N20M", 30}, {"20M", 20}};
+    static const int kFlags[] = {0, 16, 0, 16, 0, 256, 1024, 4};
     std::vector<std::string> out;
     for (int chr = 0; chr < 2; ++chr) {
         int pos = 1;
         for (int i = 0; i < n / 2; ++i) {
             pos += rng() % 12;
-            const auto &s = shapes[rng() % 6];
+            const auto &s = kShapes[rng() % 6];
             out.push_back(sam_line("r" + std::to_string(chr) + "_" + std::to_string(i),
-                                   flags[rng() % 8], chr ? "chr2" : "chr1", pos, s.cigar, s.len));
+                                   kFlags[rng() % 8], chr ? "chr2" : "chr1", pos, s.cigar, s.len));
         }
     }
     return out;

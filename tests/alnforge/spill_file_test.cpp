@@ -37,13 +37,13 @@ struct Rec {
 // Shared source of data bytes: records cut from it repeat each other, as reads of one region
 // do, so the compressor refers back into earlier groups all the time.
 const Bytes &pool() {
-    static const Bytes bytes = [] {
+    static const Bytes kPool = [] {
         std::mt19937 rng(99);
         Bytes b(1 << 18);
         for (auto &x : b) x = static_cast<uint8_t>("ACGT"[rng() & 3]);
         return b;
     }();
-    return bytes;
+    return kPool;
 }
 
 Rec random_rec(std::mt19937_64 &rng, size_t l_data) {

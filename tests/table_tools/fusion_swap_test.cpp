@@ -12,7 +12,7 @@
 
 namespace {
 
-const std::string S = "\t----\t----\t";  // the separator, spelled out
+const std::string kSep = "\t----\t----\t";  // the separator, spelled out
 
 struct SwapRun {
     aftest::ProcResult proc;
@@ -32,23 +32,26 @@ TEST(FusionSwap, EdgeCases) {
         const char *name;
         std::string table, out;
     } cases[] = {
-        {"plain swap", "L1 a" + S + "R1 b\n", "R1 b" + S + "L1 a\n"},
-        {"line that is the separator", S + "\n", S + "\n"},
-        {"empty right half", "left" + S + "\n", S + "left\n"},
-        {"right half of blanks only", "left" + S + " \t \t\n", S + "left\n"},
-        {"trailing space tab space tab removed, inner and leading kept", "L" + S + " a \tb \t \t\n",
-         " a \tb" + S + "L\n"},
-        {"trailing blanks of the left half stay", "L \t" + S + "R\n", "R" + S + "L \t\n"},
-        {"split at the first separator", "A" + S + "B" + S + "C\n", "B" + S + "C" + S + "A\n"},
-        {"carriage return stays", "A" + S + "B\r\n", "B\r" + S + "A\n"},
-        {"carriage return ends the trimming", "A" + S + "B \r \n", "B \r" + S + "A\n"},
-        {"empty lines dropped", "\n\nA" + S + "B\n\n", "B" + S + "A\n"},
+        {"plain swap", "L1 a" + kSep + "R1 b\n", "R1 b" + kSep + "L1 a\n"},
+        {"line that is the separator", kSep + "\n", kSep + "\n"},
+        {"empty right half", "left" + kSep + "\n", kSep + "left\n"},
+        {"right half of blanks only", "left" + kSep + " \t \t\n", kSep + "left\n"},
+        {"trailing space tab space tab removed, inner and leading kept",
+         "L" + kSep + " a \tb \t \t\n", " a \tb" + kSep + "L\n"},
+        {"trailing blanks of the left half stay", "L \t" + kSep + "R\n", "R" + kSep + "L \t\n"},
+        {"split at the first separator", "A" + kSep + "B" + kSep + "C\n",
+         "B" + kSep + "C" + kSep + "A\n"},
+        {"carriage return stays", "A" + kSep + "B\r\n", "B\r" + kSep + "A\n"},
+        {"carriage return ends the trimming", "A" + kSep + "B \r \n", "B \r" + kSep + "A\n"},
+        {"empty lines dropped", "\n\nA" + kSep + "B\n\n", "B" + kSep + "A\n"},
         {"only empty lines", "\n\n\n", ""},
         {"empty input", "", ""},
-        {"last line without newline", "A" + S + "B\nC" + S + "D", "B" + S + "A\nD" + S + "C\n"},
+        {"last line without newline", "A" + kSep + "B\nC" + kSep + "D",
+         "B" + kSep + "A\nD" + kSep + "C\n"},
         {"separator needs both tabs", "A\t----\t----B\n", "A\t----\t----B\n"},
-        {"NUL bytes are ordinary text", std::string("A\0a", 3) + S + std::string("B\0", 2) + "\n",
-         std::string("B\0", 2) + S + std::string("A\0a", 3) + "\n"},
+        {"NUL bytes are ordinary text",
+         std::string("A\0a", 3) + kSep + std::string("B\0", 2) + "\n",
+         std::string("B\0", 2) + kSep + std::string("A\0a", 3) + "\n"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -66,9 +69,9 @@ TEST(FusionSwap, EdgeCases) {
 
 TEST(FusionSwap, LineWithoutSeparatorIsCopiedAndReported) {
     aftest::TempDir dir;
-    SwapRun r = swap(dir, "A" + S + "B\n\nno separator here\nC" + S + "D\n  \n");
+    SwapRun r = swap(dir, "A" + kSep + "B\n\nno separator here\nC" + kSep + "D\n  \n");
     EXPECT_EQ(r.proc.status, 0);
-    EXPECT_EQ(r.out, "B" + S + "A\nno separator here\nD" + S + "C\n  \n");
+    EXPECT_EQ(r.out, "B" + kSep + "A\nno separator here\nD" + kSep + "C\n  \n");
     std::string in = dir.file("in.tsv");
     EXPECT_EQ(r.proc.out, "no separator on line 3 of " + in + ", copied unchanged\n" +
                               "no separator on line 5 of " + in + ", copied unchanged\n");
@@ -83,7 +86,7 @@ TEST(FusionSwap, RandomTables) {
         std::string h;
         for (unsigned k = rng() % 8; k > 0; --k) h += bits[rng() % bits.size()];
         if (rng() % 30 == 0) h += std::string(100000, 'L');
-        if (allow_separator && rng() % 5 == 0) h += S + "z";
+        if (allow_separator && rng() % 5 == 0) h += kSep + "z";
         return h;
     };
     for (int round = 0; round < 20; ++round) {
@@ -96,16 +99,16 @@ TEST(FusionSwap, RandomTables) {
             }
             std::string left;
             do left = half(false);  // the left half must not hold the separator
-            while ((left + S).find(S) != left.size());
+            while ((left + kSep).find(kSep) != left.size());
             std::string right = half(true);
             std::string blanks;
             for (unsigned b = rng() % 4; b > 0; --b) blanks += rng() % 2 ? " " : "\t";
-            table += left + S + right + blanks;
+            table += left + kSep + right + blanks;
             if (k < n - 1 || rng() % 2) table += "\n";
             std::string trimmed = right;
             while (!trimmed.empty() && (trimmed.back() == ' ' || trimmed.back() == '\t'))
                 trimmed.pop_back();
-            want += trimmed + S + left + "\n";
+            want += trimmed + kSep + left + "\n";
         }
         SCOPED_TRACE("round " + std::to_string(round));
         aftest::TempDir dir;
@@ -118,11 +121,11 @@ TEST(FusionSwap, RandomTables) {
 
 TEST(FusionSwap, WritesEachLineBeforeReadingTheNext) {
     int status = tabletest::run_over_fifos(aftest::bin("fusion_swap"), {"@IN", "@OUT0"}, 1,
-                                           {{"A" + S + "B\n", {{0, "B" + S + "A\n"}}},
+                                           {{"A" + kSep + "B\n", {{0, "B" + kSep + "A\n"}}},
                                             {"\n", {}},
-                                            {"C" + S, {}},
-                                            {"D \n", {{0, "D" + S + "C\n"}}},
-                                            {"E" + S + "F", {}}});
+                                            {"C" + kSep, {}},
+                                            {"D \n", {{0, "D" + kSep + "C\n"}}},
+                                            {"E" + kSep + "F", {}}});
     EXPECT_EQ(status, 0);
 }
 
@@ -130,7 +133,7 @@ TEST(FusionSwap, UsageAndFailures) {
     aftest::TempDir dir;
     const std::string fs = aftest::bin("fusion_swap");
     std::string in = dir.file("in.tsv");
-    const std::string table = "A" + S + "B\n";
+    const std::string table = "A" + kSep + "B\n";
     aftest::write_file(in, table);
     for (const auto &args : std::vector<std::vector<std::string>>{{fs}, {fs, in}}) {
         SCOPED_TRACE("usage");
