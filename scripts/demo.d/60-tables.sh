@@ -13,6 +13,7 @@ show junction_gate junctions.tsv 10 0.5 passing.tsv rejected.tsv
 show cat passing.tsv
 show cat rejected.tsv
 show junction_gate junctions.tsv 10 0.5 passing.tsv junctions.tsv
+show junction_gate junctions.tsv 10 0.5 both.tsv both.tsv
 
 echo "== fusion_swap: the halves around the first separator change places"
 printf 'BCR\tchr22\t23632600\t----\t----\tABL1\tchr9\t130713946  \n' > fusions.tsv
