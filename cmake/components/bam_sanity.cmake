@@ -4,7 +4,5 @@ af_bench_script(quickcheck SCRIPT bench/quickcheck.sh)
 af_fuzz(quickcheck_fuzz SOURCES fuzz/quickcheck_fuzz.cpp LIBS bam_sanity AF::hts
         SEED_SCRIPT fuzz/seeds/alignments.sh)
 if(NOT AF_FUZZ AND NOT AF_SANITIZE)
-  add_executable(quickcheck_gen bench/quickcheck_gen.cpp)
-  set_target_properties(quickcheck_gen PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/benchbin)
-  target_link_libraries(quickcheck_gen PRIVATE AF::hts)
+  af_executable(quickcheck_gen benchbin SOURCES bench/quickcheck_gen.cpp LIBS AF::hts)
 endif()

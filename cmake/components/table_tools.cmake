@@ -22,8 +22,7 @@ af_fuzz(junction_gate_fuzz SOURCES fuzz/junction_gate_fuzz.cpp LIBS junction_sca
 # bench/tables: each program against awk with fflush per line and a getline + write(2) floor.
 af_bench(tables SOURCES bench/tables.cpp DEPENDS junction_gate fusion_swap mate_tag_strip)
 if(TARGET tables)
-  add_executable(tables_floor bench/tables_floor.c)
-  set_target_properties(tables_floor PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/benchbin)
+  af_executable(tables_floor benchbin SOURCES bench/tables_floor.c)
   target_compile_definitions(tables PRIVATE TABLES_FLOOR="$<TARGET_FILE:tables_floor>"
                              AF_BIN_DIR="${AF_BIN_DIR}")
   add_dependencies(tables tables_floor)
