@@ -59,7 +59,7 @@ bool swap_lines(std::FILE *in, const char *in_path, std::FILE *out, const char *
         if (no_separator)
             std::printf("no separator on line %llu of %s, copied unchanged\n", line_no, in_path);
     }
-    if (std::ferror(in)) {
+    if (line.failed()) {
         std::printf("can't read file %s: %s\n", in_path, std::strerror(errno));
         return false;
     }
@@ -98,10 +98,10 @@ int run(int argc, char **argv) {
 }  // namespace
 
 int main(int argc, char **argv) {
-    int status = run(argc, argv);
-    if (std::fflush(stdout) != 0) {
+    int status = table_io::run_guarded([&] { return run(argc, argv); }, stdout, "fusion_swap");
+    if (!table_io::stdout_ok()) {
         std::fprintf(stderr, "fusion_swap: can't write standard output: %s\n",
-                     std::strerror(errno));
+                     std::strerror(errno ? errno : EIO));
         return 1;
     }
     return status;

@@ -63,7 +63,7 @@ bool route_lines(std::FILE *in, const char *in_path, Output (&outs)[2],
         if (!write_line(outs[route], line.data(), line.size())) return false;
         ++counts[route];
     }
-    if (std::ferror(in)) {
+    if (line.failed()) {
         std::printf("can't read file %s: %s\n", in_path, std::strerror(errno));
         return false;
     }
@@ -75,9 +75,7 @@ bool route_lines(std::FILE *in, const char *in_path, Output (&outs)[2],
     return true;
 }
 
-}  // namespace
-
-int main(int argc, char **argv) {
+int run(int argc, char **argv) {
     if (argc < 6) {
         std::printf(
             "Usage: junction_gate in_junctions int_threshold real_threshold "
@@ -131,10 +129,17 @@ int main(int argc, char **argv) {
     std::printf("in filtered 1hits junction: %llu\n", static_cast<unsigned long long>(counts[0]));
     std::printf("not in filtered 1hits junction: %llu\n",
                 static_cast<unsigned long long>(counts[1]));
-    if (std::fflush(stdout) != 0) {
+    return ok ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    int status = table_io::run_guarded([&] { return run(argc, argv); }, stdout, "junction_gate");
+    if (!table_io::stdout_ok()) {
         std::fprintf(stderr, "junction_gate: can't write standard output: %s\n",
-                     std::strerror(errno));
+                     std::strerror(errno ? errno : EIO));
         return 1;
     }
-    return ok ? 0 : 1;
+    return status;
 }

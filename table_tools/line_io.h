@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <new>
 #include <string>
 #include <string_view>
 
@@ -102,15 +103,24 @@ class LineBuffer {
     ~LineBuffer() { std::free(data_); }
 
     // Reads the next line of `in` and drops its newline; a last line without one is read
-    // like the others. False at the end of the input or on a read error (std::ferror tells
-    // which). data()[size()] is writable: it held the newline or the terminating NUL.
+    // like the others. False at the end of the input or on a failure (failed() tells which,
+    // with errno saying why). data()[size()] is writable: it held the newline or the
+    // terminating NUL.
     bool next(std::FILE *in) {
         ssize_t n = ::getline(&data_, &cap_, in);
-        if (n < 0) return false;
+        if (n < 0) {
+            // getline that cannot grow its buffer sets neither flag of the stream: without
+            // this the rest of the input would pass for its end.
+            failed_ = std::ferror(in) || !std::feof(in);
+            return false;
+        }
         size_ = size_t(n);
         if (size_ > 0 && data_[size_ - 1] == '\n') --size_;
         return true;
     }
+
+    // True when the last next() stopped on a read error or for want of memory.
+    bool failed() const { return failed_; }
 
     char *data() const { return data_; }
     size_t size() const { return size_; }
@@ -120,6 +130,7 @@ class LineBuffer {
     char *data_ = nullptr;
     size_t cap_ = 0;
     size_t size_ = 0;
+    bool failed_ = false;
 };
 
 // Writes all of buf[0, n) to the descriptor.
@@ -139,6 +150,24 @@ inline bool write_all(int fd, const char *buf, size_t n) {
 inline bool write_line(int fd, char *line, size_t len) {
     line[len] = '\n';
     return write_all(fd, line, len + 1);
+}
+
+// Runs a program's body. Memory that runs out in the standard library ends the run with a
+// message on `messages` and status 1, instead of an abort.
+template <class Body>
+int run_guarded(Body body, std::FILE *messages, const char *what) {
+    try {
+        return body();
+    } catch (const std::bad_alloc &) {
+        std::fprintf(messages, "%s: out of memory\n", what);
+        return 1;
+    }
+}
+
+// Flushes standard output and tells whether everything written to it arrived: a failed
+// printf leaves only the stream's error flag behind.
+inline bool stdout_ok() {
+    return std::fflush(stdout) == 0 && !std::ferror(stdout);
 }
 
 }  // namespace table_io

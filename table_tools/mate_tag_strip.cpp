@@ -53,7 +53,7 @@ int run(int argc, char **argv) {
             return 1;
         }
     }
-    if (std::ferror(in.file.get())) {
+    if (line.failed()) {
         std::fprintf(stderr, "error: read input file error: %s: %s\n", in_path,
                      std::strerror(errno));
         return 1;
@@ -70,5 +70,5 @@ int run(int argc, char **argv) {
 }  // namespace
 
 int main(int argc, char **argv) {
-    return run(argc, argv);
+    return table_io::run_guarded([&] { return run(argc, argv); }, stderr, "error");
 }

@@ -102,15 +102,6 @@ struct Known {
     const char *call;
 };
 const Known kKnown[] = {
-    // Table programs: getline's own allocation failure reads as the end of the input (glibc
-    // sets no error flag); std::bad_alloc is not caught; a failed printf or puts to standard
-    // output leaves its error flag set, which is never checked, so the status is 0.
-    {"junction_gate", "alloc"},
-    {"junction_gate", "printf"},
-    {"junction_gate", "puts"},
-    {"fusion_swap", "alloc"},
-    {"fusion_swap", "printf"},
-    {"mate_tag_strip", "alloc"},
     // varforge view and index: an unchecked record allocation, htslib's fatal message
     // silenced, and allocation failures that htslib 1.16 ignores (header lines and fields
     // dropped, an index written short, a crash in hts_idx_push).

@@ -7,7 +7,6 @@
 #include <zlib.h>
 
 #include <cstring>
-#include <sstream>
 #include <stdexcept>
 
 namespace vftest {
@@ -26,15 +25,7 @@ void write_bcf(const std::string &path, const aftest::VarShape &shape, Layout la
 }
 
 void write_bcf_text(const std::string &path, const std::string &vcf_text, Layout layout) {
-    std::string header_text;
-    std::vector<std::string> records;
-    std::istringstream lines(vcf_text);
-    for (std::string line; std::getline(lines, line);) {
-        if (line.rfind("#", 0) == 0)
-            header_text += line + "\n";
-        else
-            records.push_back(line);
-    }
+    auto [header_text, records] = aftest::split_header(vcf_text, '#');
     htsFile *out = hts_open(path.c_str(), "wb");
     if (!out) throw std::runtime_error("cannot open " + path);
     bcf_hdr_t *h = bcf_hdr_init("w");
