@@ -98,11 +98,5 @@ int run(int argc, char **argv) {
 }  // namespace
 
 int main(int argc, char **argv) {
-    int status = table_io::run_guarded([&] { return run(argc, argv); }, stdout, "fusion_swap");
-    if (!table_io::stdout_ok()) {
-        std::fprintf(stderr, "fusion_swap: can't write standard output: %s\n",
-                     std::strerror(errno ? errno : EIO));
-        return 1;
-    }
-    return status;
+    return table_io::run_on_stdout([&] { return run(argc, argv); }, "fusion_swap");
 }

@@ -135,11 +135,5 @@ int run(int argc, char **argv) {
 }  // namespace
 
 int main(int argc, char **argv) {
-    int status = table_io::run_guarded([&] { return run(argc, argv); }, stdout, "junction_gate");
-    if (!table_io::stdout_ok()) {
-        std::fprintf(stderr, "junction_gate: can't write standard output: %s\n",
-                     std::strerror(errno ? errno : EIO));
-        return 1;
-    }
-    return status;
+    return table_io::run_on_stdout([&] { return run(argc, argv); }, "junction_gate");
 }

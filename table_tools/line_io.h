@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <string>
@@ -164,10 +165,18 @@ int run_guarded(Body body, std::FILE *messages, const char *what) {
     }
 }
 
-// Flushes standard output and tells whether everything written to it arrived: a failed
-// printf leaves only the stream's error flag behind.
-inline bool stdout_ok() {
-    return std::fflush(stdout) == 0 && !std::ferror(stdout);
+// The whole run of a program that writes its messages to standard output: the body's status,
+// or 1 when memory ran out or a line of standard output was lost (a failed printf leaves only
+// the stream's error flag behind, so the flush alone would not tell).
+template <class Body>
+int run_on_stdout(Body body, const char *program) {
+    int status = run_guarded(body, stdout, program);
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+        std::fprintf(stderr, "%s: can't write standard output: %s\n", program,
+                     std::strerror(errno ? errno : EIO));
+        return 1;
+    }
+    return status;
 }
 
 }  // namespace table_io
