@@ -1,5 +1,5 @@
 # varforge: concatenate two BCF files written through htslib, view the result, then a
-# concatenation that fails on a missing input.
+# concatenation that fails on a missing input, and standard input as an input.
 cd "$DEMO_DIR"
 af_fixture bcf part1.bcf 3 1
 af_fixture bcf part2.bcf 3 2
@@ -8,3 +8,6 @@ show 'varforge cat part1.bcf part2.bcf > joined.bcf'
 show 'varforge view joined.bcf | grep -v "^##"'
 show 'varforge cat part1.bcf missing.bcf > broken.bcf'
 show wc -c broken.bcf
+# Standard input works when it is redirected from a file; a pipe is refused, nothing written.
+show 'varforge cat part1.bcf - < part2.bcf | cmp - joined.bcf && echo "same bytes as joined.bcf"'
+show 'cat part2.bcf | varforge cat part1.bcf - > piped.bcf'
