@@ -18,7 +18,12 @@
  *  3. Null pointers: sam_global_args_init() accepts null and does nothing; the help accepts
  *     a null `shortopts` and writes nothing. Every other pointer must be valid, except that
  *     a null `optarg` is refused with -1 and a null table is searched as an empty one.
- *  4. Single-threaded: a record belongs to one thread. The module keeps no state.
+ *  4. Threads: a record must not be shared between threads without the caller's lock.
+ *     Separate records may be filled at once from different threads: the module keeps no
+ *     state and does not call getopt (the code and its argument come in as parameters).
+ *     Process-wide, and the caller's to order: getopt_long's optind and optarg (one option
+ *     loop at a time in the process), and htslib's message level hts_verbose, which htslib
+ *     reads when it logs a rejected text; the module never changes it.
  */
 #ifndef ALNFORGE_FMT_OPTS_H
 #define ALNFORGE_FMT_OPTS_H

@@ -22,7 +22,10 @@
  *     and must stay in range. A bound of 0 or below gives a sparse store: any int insert
  *     size below 2147483647 is accepted, negative ones included (they are counted and
  *     read back, but lie outside 0 to nitems - 1).
- *  7. One thread at a time per store; separate stores share nothing.
+ *  7. Threads: a store must not be shared between threads without the caller's lock.
+ *     Separate stores share nothing and may be used at once from different threads. The one
+ *     process-wide effect is the exit of convention 3: it ends the whole process, whichever
+ *     thread meets it.
  */
 #ifndef ALNFORGE_ISIZE_STORE_H
 #define ALNFORGE_ISIZE_STORE_H

@@ -14,7 +14,11 @@
  *  3. Null: `func` must not be null; `data` may be null and is passed through untouched;
  *     a null record pushed ends the input; plp_feeder_destroy() accepts null.
  *  4. The callback runs on the pushing thread, inside plp_feeder_push(); its result is not
- *     looked at. One thread at a time per feeder.
+ *     looked at.
+ *  5. Threads: a feeder must not be shared between threads without the caller's lock.
+ *     Separate feeders may run at once from different threads. Process-wide is htslib's
+ *     message level, hts_verbose, which the engine reads when it logs; the feeder never
+ *     changes it (main_quickcheck does, see commands.h).
  */
 #ifndef ALNFORGE_PLP_FEEDER_H
 #define ALNFORGE_PLP_FEEDER_H

@@ -8,6 +8,10 @@
  *  2. Standard output is flushed before the error line, standard error after it.
  *  3. The format carries no newline of its own. Write failures are ignored.
  *  4. No state is kept; the functions never allocate except alnforge_version_short().
+ *  5. Threads: any function may be called from several threads at once. Standard output
+ *     and standard error are the process's; each error line is written under standard
+ *     error's lock, so lines from different threads never mix. The error text comes from
+ *     strerror(), which the C library keeps per thread (glibc 2.32 and later).
  */
 #ifndef ALNFORGE_REPORT_UTIL_H
 #define ALNFORGE_REPORT_UTIL_H

@@ -31,7 +31,10 @@
  *     destroy. Destroy leaves `data` null and `l_data` and `m_data` 0. Pass the same record to
  *     begin-read or open-read, to every read and to destroy. After a failed read the record
  *     is left as it was.
- *  7. A handle is used by one thread at a time; distinct handles are independent.
+ *  7. Threads: a handle must not be shared between threads without the caller's lock.
+ *     Distinct handles are independent and may be used at once from different threads, under
+ *     the same name prefix too (see 5). The module keeps no process-wide state and changes
+ *     none of htslib's (it uses only the bam1_t record and its data-ownership flag).
  *
  * File format: a sequence of groups, each an 8-byte compressed length (host order, never 0)
  * followed by that many bytes of one LZ4 block, then 8 zero bytes. The blocks form one LZ4
