@@ -183,6 +183,13 @@ long input_fd_budget() {
     return long(rl.rlim_cur) > kSpareFds ? long(rl.rlim_cur) - kSpareFds : 0;
 }
 
+// Reports a failed write to standard output (`err` 0: the cause is unknown); returns false.
+bool output_failed(int err) {
+    fprintf(stderr, "[bcf_cat] error writing to standard output: %s\n",
+            err ? strerror(err) : "write failed");
+    return false;
+}
+
 // The raw copy. Each way of copying is tried until the kernel refuses it for this pair of
 // files; a refusal is remembered for the rest of the run.
 class Copier {
@@ -228,7 +235,7 @@ class Copier {
             }
             const int err = errno;
             if (err == ENOSPC || err == EDQUOT || err == EFBIG || err == EPIPE)
-                return output_error(err);
+                return output_failed(err);
             report(name, std::string("cannot copy to standard output: ") + strerror(err));
             return false;
         }
@@ -248,7 +255,7 @@ class Copier {
             for (ssize_t done = 0; done < got;) {
                 const ssize_t w = write(out_, buf_.data() + done, size_t(got - done));
                 if (w < 0 && errno == EINTR) continue;
-                if (w <= 0) return output_error(w < 0 ? errno : EIO);
+                if (w <= 0) return output_failed(w < 0 ? errno : EIO);
                 done += w;
             }
             at += got;
@@ -256,22 +263,11 @@ class Copier {
         return true;
     }
 
-    bool output_error(int err) {
-        fprintf(stderr, "[bcf_cat] error writing to standard output: %s\n", strerror(err));
-        return false;
-    }
-
     int out_;
     bool to_pipe_ = false;
     bool kernel_copy_ = true, splice_ = true;
     std::vector<char> buf_;
 };
-
-bool write_failed() {
-    fprintf(stderr, "[bcf_cat] error writing to standard output: %s\n",
-            errno ? strerror(errno) : "write failed");
-    return false;
-}
 
 // Appends one checked input to the output, through the descriptor that was checked or,
 // when that was not kept, through a new one that must still open the same file.
@@ -303,7 +299,7 @@ bool copy_input(Input &in, bcf_t *out, Copier &copier) {
         if (vf::bgzf_write(out->fp, static_cast<char *>(bg->uncompressed_block) + in.tail_from,
                            size_t(in.tail_len - in.tail_from)) < 0 ||
             vf::bgzf_flush(out->fp) < 0)
-            ok = write_failed();
+            ok = output_failed(errno);
     }
     // Whatever the output's stream holds has reached its descriptor by now (the stream writes
     // whole blocks to an unbuffered FILE), so the raw span follows it in order.
@@ -348,18 +344,14 @@ int cat_files(int n, const char **fn) {
     bool ok = true;
     if (first.hdr) {
         errno = 0;
-        if (bcf_hdr_write(out, first.hdr) != 0) ok = write_failed();
+        if (bcf_hdr_write(out, first.hdr) != 0) ok = output_failed(errno);
     }
     for (int i = 0; ok && i < n; i++) ok = copy_input(inputs[size_t(i)], out, copier);
     // A failed output gets no end-of-file block, so that it never reads as complete.
     if (!ok) out->fp->error = "failed";
     close_kept(inputs);
     errno = 0;
-    if (bcf_close(out) != 0 && ok) {
-        fprintf(stderr, "[bcf_cat] error writing to standard output: %s\n",
-                errno ? strerror(errno) : "write failed");
-        ok = false;
-    }
+    if (bcf_close(out) != 0 && ok) ok = output_failed(errno);
     return ok ? 0 : 1;
 }
 
