@@ -1,5 +1,6 @@
 // Feeds arbitrary bytes, as a file, to the variant-file library's readers: the BCF header
-// reader over the BGZF block reader, the header's contig, ID and sample dictionaries, then
+// reader over the BGZF block reader, the join's header union over the header text (the
+// header against itself, and against a fixed header, and the joined text it writes), then
 // the rest of the stream block by block, then the end-of-file check. Whatever the bytes, each
 // must end with a result, never a crash, a leak or a read out of bounds; a header that reads
 // must also write out and read back the same.
@@ -13,6 +14,7 @@
 
 #include "bgzf_bcf/bcf.h"
 #include "bgzf_bcf/bgzf.h"
+#include "join/header_union.h"
 
 namespace {
 
@@ -41,11 +43,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         if (h->l_txt < 0 || h->txt[h->l_txt] != '\0') abort();
         for (int i = 0; i < h->n_ref; i++) (void)strlen(h->ns[i]);
         for (int i = 0; i < h->n_smpl; i++) (void)strlen(h->sns[i]);
-        // The dictionaries of any header that reads, and a header always agrees with itself.
-        vf::bcf_dicts d;
-        std::string why;
-        if (vf::bcf_hdr_dicts(h, &d, &why) ? !vf::bcf_dicts_mismatch(d, d).empty() : why.empty())
-            abort();
+        // Any header that parses fits itself, and a union's text always reads as the union.
+        const std::string_view text(h->txt, size_t(h->l_txt));
+        static const std::string kFixed =
+            "##fileformat=VCFv4.2\n##contig=<ID=chr1>\n##INFO=<ID=DP,Number=1,Type=Integer,"
+            "Description=\"d\">\n#CHROM\tPOS\tID\tREF\tALT\tQUAL\tFILTER\tINFO\tFORMAT\tS1\n";
+        for (bool by_index : {true, false}) {
+            vfjoin::HeaderUnion self(by_index), other(by_index);
+            std::string out, why;
+            if (self.add(text).empty() &&
+                (!self.add(text).empty() || !self.output_text(&out, &why)))
+                abort();
+            if (other.add(kFixed).empty() && other.add(text).empty() &&
+                !other.output_text(&out, &why))
+                abort();
+        }
         const int pending = b->fp->block_length - b->fp->block_offset;
         if (pending < 0 || b->fp->x.fpr->offset > int64_t(size)) abort();
 

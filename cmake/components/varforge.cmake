@@ -1,6 +1,9 @@
-# The varforge program: the driver (varforge/main.cpp) over two rooms of its own.
+# The varforge program: the driver (varforge/main.cpp) over three rooms of its own.
 #  - varforge/bgzf_bcf: our small variant-file library (BGZF stream, file reader, BCF header),
-#    which the driver's `cat` uses;
+#    which the join reads and writes bytes with;
+#  - varforge/join: `cat`, the join (input checks, header union, copy, output); it asks
+#    htslib's header parser what a header means, in a unit (header_union.cpp) that sees only
+#    htslib's names;
 #  - varforge/hts_commands: the `view` and `index` commands, on htslib, in a library of their
 #    own so that htslib's C names (bcf_open, bcf_hdr_read, ...) never meet the library's.
 add_library(varforge_lib STATIC
@@ -11,9 +14,16 @@ target_link_libraries(varforge_lib PUBLIC AF::z)
 add_library(varforge_cmds STATIC varforge/hts_commands/bcf_view.cpp varforge/hts_commands/bcf_index.cpp)
 target_link_libraries(varforge_cmds PUBLIC AF::hts)
 
-af_program(varforge SOURCES varforge/main.cpp LIBS varforge_lib varforge_cmds)
+add_library(varforge_join STATIC
+  varforge/join/join.cpp varforge/join/input.cpp varforge/join/header_union.cpp
+  varforge/join/copy.cpp varforge/join/output.cpp)
+target_link_libraries(varforge_join PUBLIC varforge_lib AF::hts)
+target_compile_definitions(varforge_join PRIVATE VF_VERSION="${PROJECT_VERSION}")
 
-af_test(varforge_test SOURCES tests/varforge/varforge_test.cpp tests/varforge/bcf_files.cpp
+af_program(varforge SOURCES varforge/main.cpp LIBS varforge_join varforge_lib varforge_cmds)
+
+af_test(varforge_test SOURCES tests/varforge/varforge_test.cpp tests/varforge/cat_join_test.cpp
+        tests/varforge/bcf_files.cpp
         LIBS AF::hts AF::z DEPENDS varforge)
 af_test(varforge_lib_test SOURCES tests/varforge/varforge_lib_test.cpp tests/varforge/bcf_files.cpp
         LIBS varforge_lib AF::hts AF::z)
@@ -22,5 +32,5 @@ if(TARGET cat)
   target_compile_definitions(cat PRIVATE VF_BIN_DIR="${AF_BIN_DIR}")
 endif()
 
-af_fuzz(varforge_fuzz SOURCES fuzz/varforge_fuzz.cpp LIBS varforge_lib
+af_fuzz(varforge_fuzz SOURCES fuzz/varforge_fuzz.cpp LIBS varforge_join varforge_lib
         SEED_SCRIPT fuzz/seeds/varforge.sh)

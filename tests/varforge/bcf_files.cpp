@@ -45,6 +45,34 @@ void write_bcf_text(const std::string &path, const std::string &vcf_text, Layout
     if (hts_close(out) != 0 || !ok) throw std::runtime_error("cannot write " + path);
 }
 
+void write_bcf_raw(const std::string &path, const std::string &header_text,
+                   const std::vector<std::string> &records) {
+    bcf_hdr_t *h = bcf_hdr_init("r");
+    std::string text = header_text;
+    const int level = hts_verbose;
+    hts_verbose = 0;
+    bool ok = bcf_hdr_parse(h, text.data()) == 0;
+    hts_verbose = level;
+    htsFile *out = hts_open(path.c_str(), "wb");
+    if (!out) throw std::runtime_error("cannot open " + path);
+    BGZF *bg = out->fp.bgzf;
+    const uint32_t l = uint32_t(header_text.size() + 1);
+    const unsigned char len[4] = {uint8_t(l), uint8_t(l >> 8), uint8_t(l >> 16), uint8_t(l >> 24)};
+    ok = ok && bgzf_write(bg, "BCF\2\2", 5) == 5 && bgzf_write(bg, len, 4) == 4 &&
+         bgzf_write(bg, header_text.c_str(), l) == ssize_t(l);
+    bcf1_t *v = bcf_init();
+    kstring_t ks = KS_INITIALIZE;
+    for (size_t i = 0; ok && i < records.size(); i++) {
+        ks.l = 0;
+        kputs(records[i].c_str(), &ks);
+        ok = vcf_parse(&ks, h, v) == 0 && bcf_write(out, h, v) == 0;
+    }
+    free(ks.s);
+    bcf_destroy(v);
+    bcf_hdr_destroy(h);
+    if (hts_close(out) != 0 || !ok) throw std::runtime_error("cannot write " + path);
+}
+
 std::vector<Block> walk_blocks(const std::string &bytes) {
     std::vector<Block> blocks;
     const auto *p = reinterpret_cast<const unsigned char *>(bytes.data());

@@ -23,6 +23,12 @@ void write_bcf(const std::string &path, const aftest::VarShape &shape, Layout la
 // The same from VCF text: header lines, then records.
 void write_bcf_text(const std::string &path, const std::string &vcf_text, Layout layout);
 
+// A BCF file whose stored header text is exactly `header_text` (whatever htslib makes of it),
+// with `records` (VCF lines) encoded under htslib's reading of that text, in one BGZF block
+// with the header when they fit.
+void write_bcf_raw(const std::string &path, const std::string &header_text,
+                   const std::vector<std::string> &records);
+
 // One BGZF block: where it starts in the file, its size and its decompressed bytes.
 struct Block {
     size_t offset = 0;

@@ -5,10 +5,8 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <map>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 namespace vf {
@@ -88,97 +86,6 @@ bool index_names(bcf_hdr_t *h) {
     h->n_ref = int32_t(contigs.size());
     h->n_smpl = int32_t(samples.size());
     return true;
-}
-
-// The ID and IDX values of a structured header line's "<key=value,...>" part. Values may be
-// quoted, with backslash escapes; a quoted ID is returned without its quotes.
-struct Structured {
-    std::string_view id, idx;
-};
-
-Structured parse_structured(std::string_view line) {
-    Structured r;
-    size_t at = line.find('<');
-    if (at == std::string_view::npos) return r;
-    at++;
-    while (at < line.size()) {
-        const size_t eq = line.find_first_of("=,>", at);
-        if (eq == std::string_view::npos || line[eq] != '=') break;
-        const std::string_view key = line.substr(at, eq - at);
-        size_t end = eq + 1;
-        std::string_view value;
-        if (end < line.size() && line[end] == '"') {
-            size_t close = end + 1;
-            while (close < line.size() && line[close] != '"') close += line[close] == '\\' ? 2 : 1;
-            if (close >= line.size()) break;
-            value = line.substr(end + 1, close - end - 1);
-            end = close + 1;
-        } else {
-            end = line.find_first_of(",>", end);
-            if (end == std::string_view::npos) end = line.size();
-            value = line.substr(eq + 1, end - eq - 1);
-        }
-        if (key == "ID" && r.id.empty()) r.id = value;
-        if (key == "IDX" && r.idx.empty()) r.idx = value;
-        if (end >= line.size() || line[end] != ',') break;
-        at = end + 1;
-    }
-    return r;
-}
-
-// One dictionary under construction: an entry goes at its IDX, or after the largest index so
-// far; a name seen before keeps its first index.
-class DictBuilder {
-   public:
-    bool add(std::string_view name, std::string_view idx, const char *what, std::string *why) {
-        if (name.empty() || by_name_.count(std::string(name))) return true;
-        int at = extent_;
-        if (!idx.empty()) {
-            // An IDX that is not a plain number is dropped with its line, as readers do.
-            long v = 0;
-            for (char c : idx) {
-                if (c < '0' || c > '9' || v > 1000000000L) return true;
-                v = v * 10 + (c - '0');
-            }
-            at = int(v);
-        }
-        auto [slot, fresh] = by_index_.emplace(at, std::string(name));
-        if (!fresh) {
-            *why = std::string(what) + " " + std::to_string(at) + " is given to both " +
-                   slot->second + " and " + std::string(name);
-            return false;
-        }
-        by_name_.emplace(std::string(name), at);
-        if (at >= extent_) extent_ = at + 1;
-        return true;
-    }
-    std::vector<std::pair<int, std::string>> take() { return {by_index_.begin(), by_index_.end()}; }
-
-   private:
-    std::map<int, std::string> by_index_;
-    std::unordered_map<std::string, int> by_name_;
-    int extent_ = 0;
-};
-
-// The first index at which two sorted dictionaries name different entries, described.
-std::string first_difference(const std::vector<std::pair<int, std::string>> &first,
-                             const std::vector<std::pair<int, std::string>> &later,
-                             const char *what) {
-    auto a = first.begin(), b = later.begin();
-    while (a != first.end() && b != later.end()) {
-        if (a->first < b->first) {
-            ++a;
-        } else if (b->first < a->first) {
-            ++b;
-        } else {
-            if (a->second != b->second)
-                return std::string(what) + " " + std::to_string(a->first) + " is " + b->second +
-                       ", not " + a->second;
-            ++a;
-            ++b;
-        }
-    }
-    return {};
 }
 
 bcf_hdr_t *fail(bcf_t *b, bcf_hdr_t *h, const char *what) {
@@ -271,43 +178,6 @@ int bcf_hdr_write(bcf_t *b, const bcf_hdr_t *h) {
         bgzf_write(b->fp, h->txt, size_t(h->l_txt)) < 0)
         return -1;
     return bgzf_flush(b->fp);
-}
-
-bool bcf_hdr_dicts(const bcf_hdr_t *h, bcf_dicts *d, std::string *why) {
-    DictBuilder contigs, ids;
-    ids.add("PASS", "", "ID", why);
-    std::string_view text(h->txt, strnlen(h->txt, size_t(h->l_txt)));
-    for (size_t pos = 0; pos < text.size();) {
-        size_t nl = text.find('\n', pos);
-        if (nl == std::string_view::npos) nl = text.size();
-        const std::string_view line = text.substr(pos, nl - pos);
-        pos = nl + 1;
-        if (line.substr(0, 10) == "##contig=<") {
-            const Structured f = parse_structured(line);
-            if (!contigs.add(f.id, f.idx, "contig", why)) return false;
-        } else if (line.substr(0, 10) == "##FILTER=<" || line.substr(0, 8) == "##INFO=<" ||
-                   line.substr(0, 10) == "##FORMAT=<") {
-            const Structured f = parse_structured(line);
-            if (!ids.add(f.id, f.idx, "ID", why)) return false;
-        }
-    }
-    d->contigs = contigs.take();
-    d->ids = ids.take();
-    d->samples.assign(h->sns, h->sns + h->n_smpl);
-    return true;
-}
-
-std::string bcf_dicts_mismatch(const bcf_dicts &first, const bcf_dicts &later) {
-    if (later.samples.size() != first.samples.size())
-        return std::to_string(later.samples.size()) + " samples, not " +
-               std::to_string(first.samples.size());
-    for (size_t i = 0; i < first.samples.size(); i++)
-        if (later.samples[i] != first.samples[i])
-            return "sample " + std::to_string(i) + " is " + later.samples[i] + ", not " +
-                   first.samples[i];
-    std::string why = first_difference(first.contigs, later.contigs, "contig");
-    if (why.empty()) why = first_difference(first.ids, later.ids, "ID");
-    return why;
 }
 
 void bcf_hdr_destroy(bcf_hdr_t *h) {

@@ -14,10 +14,6 @@
 
 #include <stdint.h>
 
-#include <string>
-#include <utility>
-#include <vector>
-
 #include "bgzf.h"
 
 namespace vf {
@@ -57,29 +53,6 @@ int bcf_hdr_write(bcf_t *b, const bcf_hdr_t *h);
 
 // Releases a header; NULL is accepted.
 void bcf_hdr_destroy(bcf_hdr_t *h);
-
-// The dictionaries that a BCF reader builds from a header's text. A record names its contig,
-// its FILTER/INFO/FORMAT tags and its samples only by index into these, so a record read
-// under another header means what that header's dictionaries say.
-//  - contigs: the "##contig" lines in order, each at the index after the largest so far,
-//    or at its IDX= where one is given;
-//  - ids: PASS at index 0, then the IDs of the FILTER, INFO and FORMAT lines by first
-//    appearance (an ID used by two kinds of line has one index), IDX= honoured the same way;
-//  - samples: the "#CHROM" line's columns after FORMAT.
-// contigs and ids hold (index, name) pairs sorted by index.
-struct bcf_dicts {
-    std::vector<std::pair<int, std::string>> contigs, ids;
-    std::vector<std::string> samples;
-};
-
-// Builds the dictionaries of `h`. Fails, saying why in `why`, when two names claim one index.
-bool bcf_hdr_dicts(const bcf_hdr_t *h, bcf_dicts *d, std::string *why);
-
-// Empty when records written under a header with dictionaries `later` read the same under
-// one with `first`: the same samples in the same order, and every index that both define
-// names the same contig or ID in both. Otherwise what differs first, in words such as
-// "contig 0 is chr2, not chr1" or "2 samples, not 3" (`later`'s value first).
-std::string bcf_dicts_mismatch(const bcf_dicts &first, const bcf_dicts &later);
 
 }  // namespace vf
 

@@ -43,7 +43,7 @@ knetFile *knet_open(const char *fn, const char *mode) {
         return nullptr;
     }
     // Standard input is read through a duplicate so that closing the reader leaves it open.
-    int fd = strcmp(fn, "-") == 0 ? dup(STDIN_FILENO) : open(fn, O_RDONLY);
+    int fd = strcmp(fn, "-") == 0 ? dup(STDIN_FILENO) : open(fn, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return nullptr;
     knetFile *fp = make_local(fd);
     if (!fp) {

@@ -1,0 +1,225 @@
+// varforge cat on inputs that a careless join would misread: headers read by htslib's own
+// parser, definitions that only some shards carry, damaged data before a valid end-of-file
+// block, files that are not regular, standard input named many times, an input rewritten
+// during the join, and `-o`, which replaces its file whole or not at all.
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <htslib/bgzf.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "bcf_files.h"
+#include "process.h"
+
+namespace {
+
+using aftest::run;
+
+std::string varforge() {
+    return aftest::bin("varforge");
+}
+
+const std::string kHead =
+    "##fileformat=VCFv4.2\n"
+    "##FILTER=<ID=q10,Description=\"Low quality\">\n"
+    "##INFO=<ID=DP,Number=1,Type=Integer,Description=\"Depth\">\n"
+    "##FORMAT=<ID=GT,Number=1,Type=String,Description=\"Genotype\">\n";
+const std::string kContigs = "##contig=<ID=chr1,length=1000>\n##contig=<ID=chr2,length=1000>\n";
+const std::string kChrom = "#CHROM\tPOS\tID\tREF\tALT\tQUAL\tFILTER\tINFO\tFORMAT\tS1\tS2\n";
+const std::vector<std::string> kRecords = {"chr1\t10\t.\tA\tC\t50\tPASS\tDP=5\tGT\t0/1\t1/1",
+                                           "chr2\t20\t.\tG\tT\t50\tq10\tDP=7\tGT\t0/0\t0/1"};
+
+struct Shard {
+    std::string header;
+    std::vector<std::string> records = kRecords;
+};
+
+// Each row: the shards' header texts (and records), and the end of the refusal, or "" when
+// the join must succeed with every record reading as it does in its own shard.
+TEST(CatJoin, EachShardsRecordsReadAsInTheirOwnFile) {
+    const std::string base = kHead + kContigs + kChrom;
+    auto swap = [&](const std::string &from, const std::string &to) {
+        std::string t = base;
+        return t.replace(t.find(from), from.size(), to);
+    };
+    const std::string chr3 = "##contig=<ID=chr3,length=500>\n";
+    const std::string xx = "##INFO=<ID=XX,Number=1,Type=Integer,Description=\"Extra\">\n";
+    const std::string gt = "##FORMAT=<ID=GT,Number=1,Type=String,Description=\"Genotype\">\n";
+    auto with_gt_idx = [&](int idx) {
+        return swap(gt, "##FORMAT=<ID=GT,Number=1,Type=String,Description=\"Genotype\",IDX=" +
+                            std::to_string(idx) + ">\n");
+    };
+    struct Row {
+        const char *name;
+        std::vector<Shard> shards;
+        std::string refusal;
+    };
+    const std::vector<std::string> on_chr2 = {kRecords[1]};
+    const Row rows[] = {
+        {"identical", {{base}, {base}}, ""},
+        // Lines that htslib reads alike must be joined.
+        {"blank before comma", {{base}, {swap("ID=chr1,", "ID=chr1 ,")}}, ""},
+        {"blank after <", {{base}, {swap("<ID=chr1,", "< ID=chr1,")}}, ""},
+        {"lower-case id=", {{base}, {swap("ID=chr1,", "id=chr1,")}}, ""},
+        {"lines htslib drops",
+         {{base},
+          {swap(kChrom, "##contig=<ID=chr9,length=abc>\n##contig=<ID=chr8,1x=y>\n" + kChrom)}},
+         ""},
+        {"second #CHROM line",
+         {{base}, {base + "#CHROM\tPOS\tID\tREF\tALT\tQUAL\tFILTER\tINFO\tFORMAT\tS2\tS1\n"}},
+         ""},
+        {"IDX=+0 on PASS",
+         {{base},
+          {swap(kHead.substr(0, 21),
+                kHead.substr(0, 21) +
+                    "##FILTER=<ID=PASS,Description=\"All filters passed\",IDX=+0>\n")}},
+         ""},
+        // Lines that htslib reads otherwise than they look: refused, not misread.
+        {"repeated ID",
+         {{base}, {swap("ID=chr1,", "ID=chrX,ID=chr1,"), on_chr2}},
+         "contig 0 is chrX, not chr1"},
+        {"quoted contig ID",
+         {{base}, {swap("ID=chr1,", "ID=\"chr1\","), on_chr2}},
+         "contig 0 is \"chr1\", not chr1"},
+        {"contig length=abc",
+         {{base}, {swap("length=1000>\n##", "length=abc>\n##"), on_chr2}},
+         "contig 0 is chr2, not chr1"},
+        {"no fileformat line", {{base}, {base.substr(21)}}, "ID 0 is q10, not PASS"},
+        // Definitions that only some shards have.
+        {"contig used only later",
+         {{base}, {swap(kChrom, chr3 + kChrom), {"chr3\t5\t.\tA\tG\t9\tPASS\tDP=1\tGT\t0/1\t0/1"}}},
+         ""},
+        {"INFO used only later",
+         {{base}, {swap(kChrom, xx + kChrom), {"chr1\t5\t.\tA\tG\t9\tPASS\tXX=4\tGT\t0/1\t0/1"}}},
+         ""},
+        {"contig only in the first", {{swap(kChrom, chr3 + kChrom)}, {base}}, ""},
+        {"later contig beyond a gap",
+         {{base},
+          {swap(kChrom, "##contig=<ID=chr3,length=500,IDX=7>\n" + kChrom),
+           {"chr3\t5\t.\tA\tG\t9\tPASS\t.\tGT\t0/1\t0/1"}},
+          {base}},
+         ""},
+        {"FORMAT at other indices", {{with_gt_idx(9)}, {with_gt_idx(4)}}, "ID GT is at 4, not 9"},
+        {"two shards claim one index",
+         {{base}, {swap(kChrom, chr3 + kChrom)}, {swap(kChrom, "##contig=<ID=chr4>\n" + kChrom)}},
+         "contig 2 is chr4, not chr3"},
+        {"samples differ", {{base}, {swap("\tS1\tS2", "\tS2\tS1")}}, "sample 0 is S2, not S1"},
+    };
+    aftest::TempDir dir;
+    const std::string out = dir.file("out.bcf");
+    for (const auto &row : rows) {
+        std::vector<std::string> args = {varforge(), "cat", "-o", out};
+        std::vector<std::string> want;
+        for (size_t i = 0; i < row.shards.size(); i++) {
+            args.push_back(dir.file("s" + std::to_string(i) + ".bcf"));
+            vftest::write_bcf_raw(args.back(), row.shards[i].header, row.shards[i].records);
+            if (row.refusal.empty()) {
+                auto recs = vftest::read_variants(args.back()).records;
+                want.insert(want.end(), recs.begin(), recs.end());
+            }
+        }
+        unlink(out.c_str());
+        auto r = run(args);
+        if (!row.refusal.empty()) {
+            EXPECT_EQ(r.status, 1) << row.name;
+            EXPECT_NE(
+                r.err.find(": header does not match the first input's: " + row.refusal + "\n"),
+                std::string::npos)
+                << row.name << ": " << r.err;
+            EXPECT_NE(access(out.c_str(), F_OK), 0) << row.name;
+            continue;
+        }
+        ASSERT_EQ(r.status, 0) << row.name << ": " << r.err;
+        EXPECT_EQ(r.err, "") << row.name;
+        const auto got = vftest::read_variants(out);
+        EXPECT_EQ(got.records, want) << row.name;
+        // Where the first shard defines everything, its header is written unchanged.
+        const std::string name = row.name;
+        if (name == "identical" || name == "contig only in the first") {
+            EXPECT_EQ(got.header, vftest::read_variants(args[4]).header) << name;
+        }
+    }
+}
+
+// Damaged data before a valid end-of-file block, and files that are not regular, are refused
+// before anything is written; `-o` leaves the file it would replace as it was, and no
+// temporary file behind.
+TEST(CatJoin, UnfitInputsLeaveTheOutputAsItWas) {
+    aftest::TempDir dir;
+    const std::string good = dir.file("good.bcf"), out = dir.file("out.bcf");
+    vftest::write_bcf(good, vftest::shape(4000, 3), vftest::Layout::kShared);
+    const std::string bytes = aftest::read_file(good);
+    const auto blocks = vftest::walk_blocks(bytes);
+    const std::string eof = bytes.substr(bytes.size() - 28);
+    // The last data block cut short, then a valid end-of-file block.
+    const auto &last = blocks[blocks.size() - 2];
+    aftest::write_file(dir.file("cut_block.bcf"),
+                       bytes.substr(0, last.offset + last.size / 2) + eof);
+    // One block of header and records whose last record lacks its end.
+    std::string whole;
+    vftest::write_bcf(dir.file("small.bcf"), vftest::shape(5, 3), vftest::Layout::kShared);
+    for (const auto &b : vftest::walk_blocks(aftest::read_file(dir.file("small.bcf"))))
+        whole += b.data;
+    BGZF *w = bgzf_open(dir.file("cut_record.bcf").c_str(), "w");
+    ASSERT_EQ(bgzf_write(w, whole.data(), whole.size() - 7), ssize_t(whole.size() - 7));
+    ASSERT_EQ(bgzf_close(w), 0);
+    ASSERT_EQ(mkfifo(dir.file("fifo.bcf").c_str(), 0600), 0);
+
+    const std::pair<const char *, const char *> rows[] = {
+        {"cut_block.bcf", "damaged data: a BGZF block runs into the end-of-file block"},
+        {"cut_record.bcf", "damaged data: it ends inside a record"},
+        {"fifo.bcf", "not a regular file"},  // no writer: refused at once, not waited on
+        {"out.bcf", "it is also the output"},
+    };
+    for (const auto &[name, why] : rows) {
+        aftest::write_file(out, "previous good output");
+        if (std::string(name) == "out.bcf") aftest::write_file(out, bytes);
+        const std::string before = aftest::read_file(out);
+        const auto t0 = std::chrono::steady_clock::now();
+        auto r = run({varforge(), "cat", "-o", out, good, dir.file(name)});
+        EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(10)) << name;
+        EXPECT_EQ(r.status, 1) << name;
+        EXPECT_EQ(r.err, "[bcf_cat] " + dir.file(name) + ": " + why + "\n") << name;
+        EXPECT_TRUE(aftest::read_file(out) == before) << name;
+    }
+    // A failure during the copy (the output's disk is full) also leaves no temporary file.
+    auto full = run({"/bin/sh", "-c", "exec \"$0\" cat \"$1\" > /dev/full", varforge(), good});
+    EXPECT_EQ(full.status, 1);
+    DIR *d = opendir(dir.path().c_str());
+    for (dirent *e; (e = readdir(d));)
+        EXPECT_EQ(std::string(e->d_name).find(".tmp"), std::string::npos);
+    closedir(d);
+}
+
+// Standard input named many times is one input, even with few descriptors; an input
+// rewritten in place during the join, its size and modification time put back, ends the
+// join with a message and leaves `-o`'s file as it was.
+TEST(CatJoin, StandardInputRepeatedAndARewriteCaught) {
+    aftest::TempDir dir;
+    const std::string a = dir.file("a.bcf"), b = dir.file("b.bcf"), out = dir.file("o.bcf");
+    vftest::write_bcf(a, vftest::shape(60000, 1), vftest::Layout::kShared);
+    vftest::write_bcf(b, vftest::shape(10, 2), vftest::Layout::kShared);
+    std::string dashes;
+    for (int i = 0; i < 200; i++) dashes += " -";
+    auto r = run({"/bin/sh", "-c", "ulimit -n 64; exec \"$0\" cat -o \"$1\"" + dashes + " <\"$2\"",
+                  varforge(), out, b});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(vftest::read_variants(out).records.size(), 2000u);
+
+    // The pipe fills with a's bytes and holds the join until b has been rewritten.
+    aftest::write_file(out, "kept");
+    auto race =
+        run({"/bin/bash", "-c",
+             "cp -p \"$2\" \"$2.ref\"; \"$0\" cat -o /dev/stdout \"$1\" \"$2\" 2>\"$3.err\" | "
+             "{ head -c 1 >/dev/null; printf X | dd of=\"$2\" bs=1 seek=200 conv=notrunc "
+             "2>/dev/null; touch -r \"$2.ref\" \"$2\"; cat >/dev/null; }; "
+             "echo ${PIPESTATUS[0]}; cat \"$3.err\"",
+             varforge(), a, b, out});
+    EXPECT_EQ(race.out, "1\n[bcf_cat] " + b + ": the file changed after it was checked\n");
+}
+
+}  // namespace

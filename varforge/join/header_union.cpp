@@ -1,0 +1,244 @@
+// The header union, on htslib's own header parser.
+#include "header_union.h"
+
+#include <htslib/hts_log.h>
+#include <htslib/kstring.h>
+#include <htslib/vcf.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <unordered_map>
+#include <vector>
+
+namespace vfjoin {
+
+namespace {
+
+constexpr int kKinds = 3;  // BCF_HL_FLT, BCF_HL_INFO, BCF_HL_FMT: the kinds of line an ID has
+
+struct HdrFree {
+    void operator()(bcf_hdr_t *h) const { bcf_hdr_destroy(h); }
+};
+using Hdr = std::unique_ptr<bcf_hdr_t, HdrFree>;
+
+// What htslib's reader of a file with this header builds; null when it cannot read it. Its
+// warnings are for a reader of the file, not for us, so they are kept quiet.
+Hdr parse(std::string_view text) {
+    std::string copy(text.substr(0, std::min(text.size(), text.find('\0'))));
+    Hdr h(bcf_hdr_init("r"));
+    if (!h) throw std::bad_alloc();
+    const htsLogLevel level = hts_get_log_level();
+    hts_set_log_level(HTS_LOG_OFF);
+    const int r = bcf_hdr_parse(h.get(), copy.data());
+    hts_set_log_level(level);
+    if (r != 0) h.reset();
+    return h;
+}
+
+// One entry of a dictionary: its name and which kinds of line define it (contigs use [0]).
+struct Def {
+    std::string name;
+    bool kind[kKinds] = {false, false, false};
+};
+
+// A dictionary of the union: entries by index, and the index of each name.
+struct Dict {
+    std::vector<Def> at;
+    std::unordered_map<std::string, int> index;
+    int next = 0;  // the index htslib gives a new entry without IDX= at the insertion point
+
+    Def *find(int i) {
+        return i < int(at.size()) && !at[size_t(i)].name.empty() ? &at[size_t(i)] : nullptr;
+    }
+    Def &put(int i, const char *name) {
+        if (i >= int(at.size())) at.resize(size_t(i) + 1);
+        at[size_t(i)].name = name;
+        index.emplace(name, i);
+        next = std::max(next, i + 1);
+        return at[size_t(i)];
+    }
+};
+
+// One definition line as htslib formats it, with IDX=`idx` when `idx` >= 0.
+std::string line_of(const bcf_hrec_t *hrec, int idx) {
+    kstring_t ks = {0, 0, nullptr};
+    if (bcf_hrec_format(hrec, &ks) != 0) {
+        free(ks.s);
+        throw std::bad_alloc();
+    }
+    std::string line(ks.s, ks.l);
+    free(ks.s);
+    if (idx >= 0) {
+        const size_t close = line.rfind('>');
+        if (close != std::string::npos) line.insert(close, ",IDX=" + std::to_string(idx));
+    }
+    return line;
+}
+
+const char *kind_word(int dict) {
+    return dict == BCF_DT_CTG ? "contig" : "ID";
+}
+
+}  // namespace
+
+struct HeaderUnion::State {
+    bool by_index;
+    bool started = false;
+    std::string first, last;  // the first input's text, and the last text found to fit
+    std::vector<std::string> samples;
+    Dict dict[2];  // [0] contigs, [1] IDs
+    std::vector<std::string> lines;
+
+    Dict &of(int d) { return dict[d == BCF_DT_CTG ? 0 : 1]; }
+
+    void take_first(const bcf_hdr_t *h) {
+        for (int d : {BCF_DT_CTG, BCF_DT_ID})
+            for (int i = 0; i < h->n[d]; i++) {
+                const bcf_idpair_t &p = h->id[d][i];
+                if (!p.key) continue;
+                Def &def = of(d).put(i, p.key);
+                for (int k = 0; k < kKinds; k++) def.kind[k] = p.val && p.val->hrec[k];
+            }
+        for (int i = 0; i < bcf_hdr_nsamples(h); i++) samples.emplace_back(h->samples[i]);
+    }
+
+    std::string merge_samples(const bcf_hdr_t *h) const {
+        const size_t n = size_t(bcf_hdr_nsamples(h));
+        if (n != samples.size())
+            return std::to_string(n) + " samples, not " + std::to_string(samples.size());
+        for (size_t i = 0; i < n; i++)
+            if (samples[i] != h->samples[i])
+                return "sample " + std::to_string(i) + " is " + h->samples[i] + ", not " +
+                       samples[i];
+        return {};
+    }
+
+    // Merges one dictionary of a later input into the union; empty, or what conflicts.
+    std::string merge(const bcf_hdr_t *h, int d) {
+        Dict &u = of(d);
+        for (int i = 0; i < h->n[d]; i++) {
+            const bcf_idpair_t &p = h->id[d][i];
+            if (!p.key || !p.val) continue;
+            const auto known = u.index.find(p.key);
+            int at = known == u.index.end() ? -1 : known->second;
+            bool fresh = at < 0;
+            if (by_index) {
+                const Def *there = u.find(i);
+                if (there && there->name != p.key)
+                    return std::string(kind_word(d)) + " " + std::to_string(i) + " is " + p.key +
+                           ", not " + there->name;
+                if (at >= 0 && at != i)
+                    return std::string(kind_word(d)) + " " + p.key + " is at " + std::to_string(i) +
+                           ", not " + std::to_string(at);
+                if (fresh) at = i;
+            } else if (fresh) {
+                at = int(u.at.size());
+            }
+            for (int k = 0; k < (d == BCF_DT_CTG ? 1 : kKinds); k++) {
+                if (!p.val->hrec[k] || (!fresh && u.at[size_t(at)].kind[k])) continue;
+                // A new name needs IDX= unless it lands where htslib puts the next entry; a
+                // name already known keeps its index whatever the line says.
+                const int idx = by_index && fresh && at != u.next ? at : -1;
+                lines.push_back(line_of(p.val->hrec[k], idx));
+                if (fresh) u.put(at, p.key);
+                fresh = false;
+                u.at[size_t(at)].kind[k] = true;
+            }
+        }
+        return {};
+    }
+
+    // Empty when `h` gives exactly the union's dictionaries.
+    std::string differs(const bcf_hdr_t *h) {
+        std::string why = merge_samples(h);
+        for (int d : {BCF_DT_CTG, BCF_DT_ID}) {
+            if (!why.empty()) break;
+            Dict &u = of(d);
+            size_t found = 0;
+            for (int i = 0; i < h->n[d]; i++) {
+                const bcf_idpair_t &p = h->id[d][i];
+                if (!p.key) continue;
+                const auto known = u.index.find(p.key);
+                if (known == u.index.end() || (by_index && known->second != i))
+                    return std::string(kind_word(d)) + " " + p.key + " moved";
+                found++;
+                for (int k = 0; k < kKinds; k++)
+                    if (bool(p.val && p.val->hrec[k]) != u.at[size_t(known->second)].kind[k])
+                        return std::string(kind_word(d)) + " " + p.key + " changed";
+            }
+            if (found != u.index.size()) why = std::string(kind_word(d)) + " lost";
+        }
+        return why;
+    }
+};
+
+HeaderUnion::HeaderUnion(bool by_index) : s_(new State) {
+    s_->by_index = by_index;
+}
+
+HeaderUnion::~HeaderUnion() = default;
+
+size_t HeaderUnion::added() const {
+    return s_->lines.size();
+}
+
+std::string HeaderUnion::add(std::string_view text) {
+    State &s = *s_;
+    // Shards of one job mostly carry one header: a text seen before fits as it did then.
+    if (s.started && (text == s.first || text == s.last)) return {};
+    Hdr h = parse(text);
+    if (!h) return "bad header: it cannot be parsed as a variant-file header";
+    if (!s.started) {
+        s.take_first(h.get());
+        s.first = text;
+        s.started = true;
+        return {};
+    }
+    std::string why = s.merge_samples(h.get());
+    if (why.empty()) why = s.merge(h.get(), BCF_DT_CTG);
+    if (why.empty()) why = s.merge(h.get(), BCF_DT_ID);
+    if (!why.empty()) return "header does not match the first input's: " + why;
+    s.last = text;
+    return {};
+}
+
+bool HeaderUnion::output_text(std::string *text, std::string *why) const {
+    const State &s = *s_;
+    if (s.lines.empty()) {
+        *text = s.first;
+        return true;
+    }
+    // htslib's parser takes the first line that starts "#CHROM" and a tab or blank as the
+    // sample line; the added lines go just before it.
+    const std::string_view first(s.first);
+    const std::string_view parsed = first.substr(0, std::min(first.size(), first.find('\0')));
+    size_t at = std::string::npos;
+    for (size_t pos = 0; pos < parsed.size();) {
+        if (parsed.compare(pos, 7, "#CHROM\t") == 0 || parsed.compare(pos, 7, "#CHROM ") == 0) {
+            at = pos;
+            break;
+        }
+        const size_t nl = parsed.find('\n', pos);
+        if (nl == std::string_view::npos) break;
+        pos = nl + 1;
+    }
+    if (at == std::string::npos) {
+        *why = "the first input's header has no sample line";
+        return false;
+    }
+    std::string out(first.substr(0, at));
+    for (const auto &line : s.lines) out += line;
+    out += first.substr(at);
+    Hdr h = parse(out);
+    const std::string differs = h ? s_->differs(h.get()) : "it cannot be parsed";
+    if (!differs.empty()) {
+        *why = "the joined header does not read as the inputs' headers: " + differs;
+        return false;
+    }
+    *text = std::move(out);
+    return true;
+}
+
+}  // namespace vfjoin

@@ -1,0 +1,51 @@
+// header_union: the one header under which every input's records read as they do in their own
+// file. Only htslib is asked what a header text means: each input's dictionaries (contigs, the
+// FILTER/INFO/FORMAT ID dictionary shared by the three kinds, the samples) are the ones that
+// htslib's parser builds from that text, with the indices it assigns.
+//
+// A BCF record names its contig, filters, INFO and FORMAT keys by index only, so inputs fit
+// together when their samples are identical (names and order) and, in each dictionary, no
+// index names two things and no name sits at two indices across all inputs. The output header
+// is then the first input's text plus, just before its #CHROM line, the definition lines that
+// later inputs have and it lacks, each given the index it has in its own input (with an IDX=
+// key where the order alone would not give it). Where the first input defines everything, the
+// output is its text unchanged.
+//
+// A bgzipped VCF record names everything by name, so `by_index` false drops the index rules:
+// inputs then fit when their samples are identical, and a missing definition is added by ID.
+#ifndef VARFORGE_JOIN_HEADER_UNION_H
+#define VARFORGE_JOIN_HEADER_UNION_H
+
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace vfjoin {
+
+class HeaderUnion {
+   public:
+    explicit HeaderUnion(bool by_index = true);
+    ~HeaderUnion();
+    HeaderUnion(const HeaderUnion &) = delete;
+    HeaderUnion &operator=(const HeaderUnion &) = delete;
+
+    // Takes the next input's header text as stored (parsing stops at a NUL, as readers do).
+    // Empty when it fits; otherwise why not, as "bad header: ..." or "header does not match
+    // the first input's: ...". A refused input leaves the union unusable for output.
+    std::string add(std::string_view text);
+
+    // The header text to write. When lines were added, the text is parsed again and must give
+    // exactly the union's dictionaries; false with `why` set when it does not.
+    bool output_text(std::string *text, std::string *why) const;
+
+    // Definition lines that later inputs added to the first input's header.
+    size_t added() const;
+
+   private:
+    struct State;
+    std::unique_ptr<State> s_;
+};
+
+}  // namespace vfjoin
+
+#endif

@@ -1,0 +1,169 @@
+// Opening and checking one input of a join.
+#include "input.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "bgzf_bcf/bcf.h"
+#include "bgzf_bcf/bgzf.h"
+
+namespace vfjoin {
+
+namespace {
+
+constexpr int kBlockHead = 18;       // a BGZF block header whose only subfield is BC
+constexpr int kFixedHead = 12;       // the gzip header up to and including XLEN
+constexpr int kFooter = 8;           // CRC32 and ISIZE
+constexpr uint32_t kSharedMin = 24;  // the fixed fields of a BCF record's shared part
+
+inline unsigned le16(const unsigned char *p) {
+    return p[0] | unsigned(p[1]) << 8;
+}
+inline uint32_t le32(const unsigned char *p) {
+    return p[0] | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
+
+bool read_at(int fd, unsigned char *buf, size_t n, off_t at) {
+    for (size_t got = 0; got < n;) {
+        const ssize_t r = pread(fd, buf + got, n - got, at + off_t(got));
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) return false;
+        got += size_t(r);
+    }
+    return true;
+}
+
+// The size of the BGZF block whose header starts at `at` (its first bytes in `head`), or
+// -1 when the header is not one.
+long block_size(int fd, const unsigned char *head, off_t at) {
+    if (head[0] != 0x1f || head[1] != 0x8b || head[2] != 8 || !(head[3] & 4)) return -1;
+    const unsigned xlen = le16(head + 10);
+    long size = -1;
+    if (xlen == 6 && head[12] == 'B' && head[13] == 'C' && le16(head + 14) == 2) {
+        size = long(le16(head + 16)) + 1;
+    } else {
+        // Other subfields beside BC: look through all of them.
+        unsigned char extra[0x10000];
+        if (!read_at(fd, extra, xlen, at + kFixedHead)) return -1;
+        for (unsigned i = 0; i + 4 <= xlen;) {
+            const unsigned slen = le16(extra + i + 2);
+            if (extra[i] == 'B' && extra[i + 1] == 'C' && slen == 2 && i + 6 <= xlen) {
+                size = long(le16(extra + i + 4)) + 1;
+                break;
+            }
+            i += 4 + slen;
+        }
+    }
+    return size >= long(kFixedHead + xlen + kFooter) ? size : -1;
+}
+
+}  // namespace
+
+bool unchanged(const struct stat &st, const Input &in) {
+    return st.st_dev == in.dev && st.st_ino == in.ino && st.st_size == in.size &&
+           st.st_mtim.tv_sec == in.mtime.tv_sec && st.st_mtim.tv_nsec == in.mtime.tv_nsec &&
+           st.st_ctim.tv_sec == in.ctime.tv_sec && st.st_ctim.tv_nsec == in.ctime.tv_nsec;
+}
+
+std::string walk_blocks(int fd, off_t from, off_t to, uint64_t *data_bytes) {
+    // Each read takes the previous block's ISIZE with the next block's header, so that the
+    // blocks' decompressed sizes add up without another read.
+    unsigned char buf[4 + kBlockHead];
+    uint64_t total = 0;
+    off_t at = from;
+    bool first = true;
+    while (at < to) {
+        const bool whole = to - at >= kBlockHead;
+        if (!whole || !read_at(fd, buf, sizeof buf, at - 4))
+            return "damaged data: no BGZF block at byte " + std::to_string(at);
+        if (!first) total += le32(buf);
+        first = false;
+        const long size = block_size(fd, buf + 4, at);
+        if (size < 0) return "damaged data: no BGZF block at byte " + std::to_string(at);
+        at += size;
+    }
+    if (at != to) return "damaged data: a BGZF block runs into the end-of-file block";
+    if (!first) {
+        if (!read_at(fd, buf, 4, to - 4))
+            return "damaged data: cannot read byte " + std::to_string(to - 4);
+        total += le32(buf);
+    }
+    if (data_bytes) *data_bytes = total;
+    return {};
+}
+
+std::string walk_blocks(int fd, off_t from, off_t to) {
+    return walk_blocks(fd, from, to, nullptr);
+}
+
+std::string walk_records(const unsigned char *data, int from, int len, bool last) {
+    int at = from;
+    while (len - at >= 8) {
+        const uint32_t shared = le32(data + at), indiv = le32(data + at + 4);
+        if (shared < kSharedMin) return "damaged data: a record too short to be one";
+        const uint64_t size = 8 + uint64_t(shared) + indiv;
+        if (size > uint64_t(len - at)) break;
+        at += int(size);
+    }
+    if (at < len && last) return "damaged data: it ends inside a record";
+    return {};
+}
+
+std::string check_input(Input *in, bool keep, Expect *expect, HeaderUnion *header) {
+    const char *fn = in->name;
+    vf::bcf_t *b = vf::bcf_open(fn, "r");
+    if (!b) return errno == EPROTONOSUPPORT ? "remote files are not supported" : strerror(errno);
+    const int fd = b->fp->x.fpr->fd;
+    struct stat st;
+    std::string fault;
+    vf::bcf_hdr_t *h = nullptr;
+    if (fstat(fd, &st) != 0) {
+        fault = strerror(errno);
+    } else if (!S_ISREG(st.st_mode)) {
+        fault = "not a regular file";
+    } else if (expect->output_known && st.st_dev == expect->out_dev &&
+               st.st_ino == expect->out_ino) {
+        fault = "it is also the output";
+    } else if (strcmp(fn, "-") == 0 && lseek(fd, 0, SEEK_SET) != 0) {
+        fault = strerror(errno);
+    } else if (!(h = vf::bcf_hdr_read(b))) {
+        fault = b->fp->error ? b->fp->error : "cannot read the header";
+    } else if (const int eof = vf::bgzf_check_EOF(b->fp); eof != 1) {
+        fault = eof == 0 ? "no BGZF end-of-file block at the end (truncated file?)"
+                         : "cannot read the end of the file";
+    } else if (expect->minor >= 0 && h->minor != expect->minor) {
+        fault = "BCF version 2." + std::to_string(h->minor) +
+                " does not match the first input's 2." + std::to_string(expect->minor);
+    } else {
+        const vf::BGZF *bg = b->fp;
+        in->tail_block = bg->block_address;
+        in->tail_from = bg->block_offset;
+        in->tail_len = bg->block_length;
+        in->data_start = bg->x.fpr->offset;
+        uint64_t after = 0;
+        fault = walk_blocks(fd, off_t(in->data_start), st.st_size - vf::BGZF_EOF_SIZE, &after);
+        if (fault.empty())
+            fault = walk_records(static_cast<const unsigned char *>(bg->uncompressed_block),
+                                 in->tail_from, in->tail_len, after == 0);
+        if (fault.empty()) fault = header->add(std::string_view(h->txt, size_t(h->l_txt)));
+        if (fault.empty() && expect->minor < 0) expect->minor = h->minor;
+    }
+    if (fault.empty()) {
+        in->dev = st.st_dev;
+        in->ino = st.st_ino;
+        in->size = st.st_size;
+        in->mtime = st.st_mtim;
+        in->ctime = st.st_ctim;
+        // Standard input cannot be opened again by name, so it is always kept.
+        if ((keep || strcmp(fn, "-") == 0) && (in->fd = fcntl(fd, F_DUPFD_CLOEXEC, 0)) < 0)
+            fault = strerror(errno);
+    }
+    vf::bcf_hdr_destroy(h);
+    vf::bcf_close(b);
+    return fault;
+}
+
+}  // namespace vfjoin

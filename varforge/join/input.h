@@ -1,0 +1,65 @@
+// input: one input of a join, opened once and checked before anything is written.
+//
+// An input fits when it is a regular file (opened without blocking, so a FIFO or a device is
+// refused rather than waited on), BCF2 in BGZF with a header that htslib reads and that fits
+// the header union, the first input's BCF2 minor version, and data that a reader can follow
+// to the end: every BGZF block header after the header's block valid, their sizes chaining
+// exactly to the end-of-file block that is the file's last 28 bytes, and the records that
+// share the header's block whole (a file whose data ends inside a record is refused).
+//
+// What is kept is a few numbers per input: where its bytes lie and what must be unchanged
+// when it is copied (device, inode, size, modification and change times).
+#ifndef VARFORGE_JOIN_INPUT_H
+#define VARFORGE_JOIN_INPUT_H
+
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+
+#include "header_union.h"
+
+namespace vfjoin {
+
+struct Input {
+    const char *name = nullptr;
+    int fd = -1;     // the checked descriptor, or -1 when it is re-opened by name for the copy
+    int alias = -1;  // an earlier input that is this same file (standard input named again)
+    dev_t dev = 0;
+    ino_t ino = 0;
+    off_t size = 0;
+    timespec mtime{}, ctime{};
+    int64_t tail_block = 0;  // the block in which the header ends...
+    int tail_from = 0;       // ...the header's bytes in it, ...
+    int tail_len = 0;        // ...and its decompressed length (records follow when larger)
+    int64_t data_start = 0;  // the first byte of the block after it
+};
+
+// What every input is held to besides the union: the first input's BCF2 minor version, and
+// the output's file, which no input may be.
+struct Expect {
+    int minor = -1;  // set by the first input
+    bool output_known = false;
+    dev_t out_dev = 0;
+    ino_t out_ino = 0;
+};
+
+// Opens and checks `in->name`; `keep` says whether the descriptor stays open for the copy
+// (standard input always stays). Empty when it fits, else why not, in a few words.
+std::string check_input(Input *in, bool keep, Expect *expect, HeaderUnion *header);
+
+// Whether `st` is still the file that was checked.
+bool unchanged(const struct stat &st, const Input &in);
+
+// Follows the BGZF block headers in [from, to) of `fd`: empty when every header is valid and
+// the blocks end exactly at `to`, else why not.
+std::string walk_blocks(int fd, off_t from, off_t to);
+
+// Walks the BCF records in `data`[from, len) of the block in which the header ends; `last`
+// says that no data block follows it. Empty when they are whole, else why not.
+std::string walk_records(const unsigned char *data, int from, int len, bool last);
+
+}  // namespace vfjoin
+
+#endif

@@ -1,0 +1,215 @@
+// The join: options, checks, header, copy.
+#include "join.h"
+
+#include <fcntl.h>
+#include <getopt.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "bgzf_bcf/bcf.h"
+#include "copy.h"
+#include "header_union.h"
+#include "input.h"
+#include "output.h"
+
+namespace vfjoin {
+
+namespace {
+
+constexpr int kSpareFds = 32;  // descriptors left for everything but kept inputs
+
+const char kUsage[] =
+    "Usage:   varforge cat [options] <in1.bcf> [<in2.bcf> ...]\n"
+    "\n"
+    "Joins BCF files into one by copying their compressed blocks, without decoding a record.\n"
+    "The inputs must have the same samples in the same order, and no contig, FILTER, INFO or\n"
+    "FORMAT index that names different things in two of them; definitions that only later\n"
+    "inputs have are added to the first input's header. \"-\" is standard input, when it is a\n"
+    "file. Nothing is written unless every input fits.\n"
+    "\n"
+    "Options:\n"
+    "  -o, --output FILE   write to FILE, replacing it only when the whole join succeeded\n"
+    "                      (default: standard output)\n"
+    "  -h, --help          print this help and exit\n"
+    "      --version       print the version and exit\n";
+
+struct Options {
+    const char *output = nullptr;
+    std::vector<const char *> inputs;
+};
+
+// 0: run; 1: a usage error (reported); 2: help or version printed.
+int parse(int argc, const char **argv, Options *o) {
+    enum { kVersion = 1000 };
+    static const struct option longs[] = {{"output", required_argument, nullptr, 'o'},
+                                          {"help", no_argument, nullptr, 'h'},
+                                          {"version", no_argument, nullptr, kVersion},
+                                          {nullptr, 0, nullptr, 0}};
+    std::vector<char *> args = {const_cast<char *>("cat")};
+    for (int i = 0; i < argc; i++) args.push_back(const_cast<char *>(argv[i]));
+    args.push_back(nullptr);
+    optind = 0;  // a full reset, whatever parsed before
+    opterr = 0;
+    int c;
+    while ((c = getopt_long(int(args.size() - 1), args.data(), "+o:h", longs, nullptr)) != -1) {
+        switch (c) {
+            case 'o':
+                o->output = optarg;
+                break;
+            case 'h':
+                fputs(kUsage, stdout);
+                return 2;
+            case kVersion:
+                printf("varforge cat %s\n", VF_VERSION);
+                return 2;
+            default:
+                if (optopt == 'o')
+                    fputs("[bcf_cat] option -o needs a file name\n", stderr);
+                else
+                    fprintf(stderr, "[bcf_cat] unknown option %s\n", args[size_t(optind - 1)]);
+                fputs(kUsage, stderr);
+                return 1;
+        }
+    }
+    for (int i = optind; i < int(args.size() - 1); i++) o->inputs.push_back(args[size_t(i)]);
+    return 0;
+}
+
+// Raises the soft descriptor limit as far as allowed; returns how many inputs may stay open.
+long input_fd_budget() {
+    struct rlimit rl;
+    if (getrlimit(RLIMIT_NOFILE, &rl) != 0) return 0;
+    if (rl.rlim_cur < rl.rlim_max) {
+        rlimit raised = rl;
+        raised.rlim_cur = rl.rlim_max;
+        if (setrlimit(RLIMIT_NOFILE, &raised) == 0) rl = raised;
+    }
+    if (rl.rlim_cur == RLIM_INFINITY) return 1L << 30;
+    return long(rl.rlim_cur) > kSpareFds ? long(rl.rlim_cur) - kSpareFds : 0;
+}
+
+class Join {
+   public:
+    explicit Join(const Options &o) : opts_(o), out_(o.output) {}
+    ~Join() {
+        for (auto &in : inputs_)
+            if (in.fd >= 0) close(in.fd);
+        if (stdin_fd_ >= 0) close(stdin_fd_);
+    }
+
+    int run() {
+        if (!check_all()) return 1;
+        return write_all() ? 0 : 1;
+    }
+
+   private:
+    bool check_all() {
+        struct stat st;
+        if (out_.existing(&st)) {
+            expect_.output_known = true;
+            expect_.out_dev = st.st_dev;
+            expect_.out_ino = st.st_ino;
+        } else if (!opts_.output && fstat(STDOUT_FILENO, &st) == 0 && S_ISREG(st.st_mode)) {
+            expect_.output_known = true;
+            expect_.out_dev = st.st_dev;
+            expect_.out_ino = st.st_ino;
+        }
+        const size_t n = opts_.inputs.size();
+        inputs_.resize(n);
+        const long budget = n > 0 ? input_fd_budget() : 0;
+        int stdin_at = -1;
+        for (size_t i = 0; i < n; i++) {
+            Input &in = inputs_[i];
+            in.name = opts_.inputs[i];
+            const bool is_stdin = strcmp(in.name, "-") == 0;
+            if (is_stdin && stdin_at >= 0) {
+                // One file, read again: the same checks hold.
+                in = inputs_[size_t(stdin_at)];
+                continue;
+            }
+            const std::string why = check_input(&in, long(i) < budget, &expect_, &header_);
+            if (!why.empty()) return report(in.name, why);
+            if (is_stdin) {
+                stdin_at = int(i);
+                stdin_fd_ = in.fd;
+                in.fd = -1;
+                in.alias = int(i);
+            }
+        }
+        return true;
+    }
+
+    bool write_all() {
+        std::string text, why;
+        if (!inputs_.empty() && !header_.output_text(&text, &why))
+            return report(inputs_.back().name, why);
+        // From here on a closed pipe is a write error that we report, not a silent death.
+        signal(SIGPIPE, SIG_IGN);
+        const std::string path = out_.begin(&why);
+        if (path.empty()) return report(out_.name(), "cannot create the output: " + why);
+        vf::bcf_t *out = vf::bcf_open(path.c_str(), "w");
+        if (!out)
+            return report(out_.name(), std::string("cannot open for writing: ") + strerror(errno));
+        Copier copier(out->fp, out_.name());
+        bool ok = true;
+        if (!inputs_.empty()) {
+            vf::bcf_hdr_t h{};
+            h.txt = text.data();
+            h.l_txt = int32_t(text.size());
+            h.minor = expect_.minor;
+            errno = 0;
+            if (vf::bcf_hdr_write(out, &h) != 0) ok = write_failed(errno);
+        }
+        for (size_t i = 0; ok && i < inputs_.size(); i++) {
+            Input &in = inputs_[i];
+            if (in.alias >= 0 && (in.fd = fcntl(stdin_fd_, F_DUPFD_CLOEXEC, 0)) < 0)
+                ok = report(in.name, strerror(errno));
+            else
+                ok = copier.append(in);
+        }
+        // A failed output gets no end-of-file block, so that it never reads as complete.
+        if (!ok) out->fp->error = "failed";
+        errno = 0;
+        if (vf::bcf_close(out) != 0 && ok) ok = write_failed(errno);
+        if (ok && !out_.commit(&why))
+            ok = report(out_.name(), "cannot put the output in place: " + why);
+        return ok;
+    }
+
+    bool write_failed(int err) {
+        fprintf(stderr, "[bcf_cat] error writing to %s: %s\n", out_.name().c_str(),
+                err ? strerror(err) : "write failed");
+        return false;
+    }
+
+    const Options &opts_;
+    Output out_;
+    Expect expect_;
+    HeaderUnion header_;
+    std::vector<Input> inputs_;
+    int stdin_fd_ = -1;
+};
+
+}  // namespace
+
+int cat_command(int argc, const char **argv) {
+    try {
+        Options o;
+        const int r = parse(argc, argv, &o);
+        if (r != 0) return r == 2 ? 0 : 1;
+        return Join(o).run();
+    } catch (const std::bad_alloc &) {
+        fputs("[bcf_cat] out of memory\n", stderr);
+        return 1;
+    }
+}
+
+}  // namespace vfjoin

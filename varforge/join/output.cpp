@@ -1,0 +1,126 @@
+// The output of a join, written whole or not at all.
+#include "output.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace vfjoin {
+
+namespace {
+
+// The temporary file that a signal must remove: a plain buffer, since the handler may only
+// make async-signal-safe calls.
+char g_temp[PATH_MAX + 1];
+
+extern "C" void remove_temp_and_die(int sig) {
+    if (g_temp[0]) unlink(g_temp);
+    signal(sig, SIG_DFL);
+    raise(sig);
+}
+
+constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+void guard(bool on) {
+    for (int sig : kSignals) {
+        struct sigaction sa;
+        memset(&sa, 0, sizeof sa);
+        sa.sa_handler = on ? remove_temp_and_die : SIG_DFL;
+        sigemptyset(&sa.sa_mask);
+        sigaction(sig, &sa, nullptr);
+    }
+}
+
+// Blocks the guarded signals while the temporary file's name changes hands.
+class Hold {
+   public:
+    Hold() {
+        sigset_t set;
+        sigemptyset(&set);
+        for (int sig : kSignals) sigaddset(&set, sig);
+        sigprocmask(SIG_BLOCK, &set, &old_);
+    }
+    ~Hold() { sigprocmask(SIG_SETMASK, &old_, nullptr); }
+
+   private:
+    sigset_t old_;
+};
+
+}  // namespace
+
+bool Output::existing(struct stat *st) const {
+    return path_ && stat(path_, st) == 0;
+}
+
+std::string Output::begin(std::string *why) {
+    if (!path_) return "-";
+    // A FILE that is not a regular file (a device, a FIFO, /dev/stdout on a pipe) is written
+    // in place: renaming onto it would replace the device node or link, not feed it.
+    struct stat st;
+    if (stat(path_, &st) == 0 && !S_ISREG(st.st_mode)) return path_;
+    // A link to a regular file keeps pointing at it: the file it names is replaced.
+    target_ = path_;
+    if (lstat(path_, &st) == 0 && S_ISLNK(st.st_mode)) {
+        if (char *real = realpath(path_, nullptr)) {
+            target_ = real;
+            free(real);
+        }
+    }
+    std::string dir = target_, base = target_;
+    const size_t slash = dir.rfind('/');
+    if (slash == std::string::npos) {
+        dir = ".";
+    } else {
+        base = dir.substr(slash + 1);
+        dir.resize(slash ? slash : 1);
+    }
+    std::string tmpl = dir + "/." + base + ".tmpXXXXXX";
+    if (tmpl.size() > PATH_MAX) {
+        *why = strerror(ENAMETOOLONG);
+        return {};
+    }
+    Hold hold;
+    const int fd = mkostemp(tmpl.data(), O_CLOEXEC);
+    if (fd < 0) {
+        *why = strerror(errno);
+        return {};
+    }
+    // A new file gets the permissions any program's new file gets, not mkstemp's 0600.
+    const mode_t mask = umask(0);
+    umask(mask);
+    fchmod(fd, 0666 & ~mask);
+    close(fd);
+    temp_ = tmpl;
+    memcpy(g_temp, tmpl.c_str(), tmpl.size() + 1);
+    guard(true);
+    return temp_;
+}
+
+bool Output::commit(std::string *why) {
+    if (temp_.empty()) return true;
+    Hold hold;
+    if (rename(temp_.c_str(), target_.c_str()) != 0) {
+        *why = strerror(errno);
+        return false;
+    }
+    committed_ = true;
+    g_temp[0] = '\0';
+    guard(false);
+    return true;
+}
+
+Output::~Output() {
+    if (temp_.empty() || committed_) return;
+    Hold hold;
+    unlink(temp_.c_str());
+    g_temp[0] = '\0';
+    guard(false);
+}
+
+}  // namespace vfjoin
