@@ -29,7 +29,15 @@ af_test(varforge_lib_test SOURCES tests/varforge/varforge_lib_test.cpp tests/var
         LIBS varforge_lib AF::hts AF::z)
 af_bench(cat SOURCES bench/cat.cpp LIBS AF::hts DEPENDS varforge)
 if(TARGET cat)
-  target_compile_definitions(cat PRIVATE VF_BIN_DIR="${AF_BIN_DIR}")
+  # The same program without the block and record walks, to show what they cost.
+  af_executable(varforge_unchecked benchbin SOURCES varforge/main.cpp varforge/join/join.cpp
+    varforge/join/input.cpp varforge/join/header_union.cpp varforge/join/copy.cpp
+    varforge/join/output.cpp LIBS varforge_lib varforge_cmds AF::hts)
+  target_include_directories(varforge_unchecked PRIVATE ${CMAKE_SOURCE_DIR}/varforge)
+  target_compile_definitions(varforge_unchecked PRIVATE VF_JOIN_UNCHECKED VF_VERSION="${PROJECT_VERSION}")
+  target_compile_definitions(cat PRIVATE VF_BIN_DIR="${AF_BIN_DIR}"
+    VF_UNCHECKED="$<TARGET_FILE:varforge_unchecked>")
+  add_dependencies(cat varforge_unchecked)
 endif()
 
 af_fuzz(varforge_fuzz SOURCES fuzz/varforge_fuzz.cpp LIBS varforge_join varforge_lib

@@ -2,6 +2,7 @@
 #include "bcf.h"
 
 #include <errno.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -96,13 +97,9 @@ bcf_hdr_t *fail(bcf_t *b, bcf_hdr_t *h, const char *what) {
 
 }  // namespace
 
-bcf_t *bcf_open(const char *fn, const char *mode) {
-    if (!fn || !mode) {
-        errno = EINVAL;
-        return nullptr;
-    }
-    const bool write = strchr(mode, 'w') != nullptr;
-    BGZF *fp = bgzf_open(fn, write ? "w" : "r");
+namespace {
+
+bcf_t *wrap(BGZF *fp) {
     if (!fp) return nullptr;
     auto *b = static_cast<bcf_t *>(calloc(1, sizeof(bcf_t)));
     if (!b) {
@@ -113,6 +110,25 @@ bcf_t *bcf_open(const char *fn, const char *mode) {
     }
     b->fp = fp;
     return b;
+}
+
+}  // namespace
+
+bcf_t *bcf_open(const char *fn, const char *mode) {
+    if (!fn || !mode) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    return wrap(bgzf_open(fn, strchr(mode, 'w') ? "w" : "r"));
+}
+
+bcf_t *bcf_dopen(int fd, const char *mode) {
+    if (!mode) {
+        if (fd >= 0) close(fd);
+        errno = EINVAL;
+        return nullptr;
+    }
+    return wrap(bgzf_dopen(fd, strchr(mode, 'w') ? "w" : "r"));
 }
 
 int bcf_close(bcf_t *b) {

@@ -39,6 +39,9 @@ typedef struct {
 // Opens `fn` with mode "r" (read) or "w" (write; "-" is standard output). NULL on failure.
 bcf_t *bcf_open(const char *fn, const char *mode);
 
+// The same over an open descriptor, which the handle owns from then on (see bgzf_dopen).
+bcf_t *bcf_dopen(int fd, const char *mode);
+
 // Closes the file (a written one is ended with the BGZF end-of-file block); 0 or -1.
 int bcf_close(bcf_t *b);
 

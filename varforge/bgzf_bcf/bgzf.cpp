@@ -192,14 +192,8 @@ BGZF *open_reader(knetFile *in) {
     return fp;
 }
 
-}  // namespace
-
-BGZF *bgzf_open(const char *path, const char *mode) {
-    if (!path || !mode || (mode[0] != 'r' && mode[0] != 'w')) {
-        errno = EINVAL;
-        return nullptr;
-    }
-    if (mode[0] == 'r') return open_reader(knet_open(path, "r"));
+// A write stream over `out` (see bgzf_open for `mode`); the stream closes `out` when `owned`.
+BGZF *open_writer(FILE *out, const char *mode, bool owned) {
     // What this library writes by default is small (headers, and the records that share a
     // header's last block) and on the way to raw copies, so it is Huffman-coded only: several
     // times faster than a full deflate and most of its gain. A digit asks for a full deflate
@@ -209,9 +203,7 @@ BGZF *bgzf_open(const char *path, const char *mode) {
         level = mode[1] - '0';
         strategy = Z_DEFAULT_STRATEGY;
     }
-    const bool to_stdout = strcmp(path, "-") == 0;
-    FILE *out = to_stdout ? stdout : fopen(path, "wb");
-    if (!out) return nullptr;
+
     // The stream collects whole blocks itself; a second buffer in the FILE would only split
     // every large write into two system calls.
     setvbuf(out, nullptr, _IONBF, 0);
@@ -221,17 +213,39 @@ BGZF *bgzf_open(const char *path, const char *mode) {
         fp = nullptr;
     }
     if (!fp) {
-        if (!to_stdout) fclose(out);
+        if (owned) fclose(out);
         errno = ENOMEM;
         return nullptr;
     }
     fp->x.fpw = out;
     fp->file_descriptor = fileno(out);
-    fp->owned_file = !to_stdout;
+    fp->owned_file = owned;
     return fp;
 }
 
+}  // namespace
+
+BGZF *bgzf_open(const char *path, const char *mode) {
+    if (!path || !mode || (mode[0] != 'r' && mode[0] != 'w')) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    if (mode[0] == 'r') return open_reader(knet_open(path, "r"));
+    const bool to_stdout = strcmp(path, "-") == 0;
+    FILE *out = to_stdout ? stdout : fopen(path, "wb");
+    if (!out) return nullptr;
+    return open_writer(out, mode, !to_stdout);
+}
+
 BGZF *bgzf_dopen(int fd, const char *mode) {
+    if (fd >= 0 && mode && mode[0] == 'w') {
+        FILE *out = fdopen(fd, "wb");
+        if (!out) {
+            close(fd);
+            return nullptr;
+        }
+        return open_writer(out, mode, true);
+    }
     if (fd < 0 || !mode || mode[0] != 'r') {
         if (fd >= 0) close(fd);
         errno = EINVAL;

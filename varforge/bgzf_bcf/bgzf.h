@@ -61,9 +61,10 @@ typedef struct BGZF {
 // Opens `path` with `mode` ("r", "w", "w0".."w9"); NULL with errno set on failure.
 BGZF *bgzf_open(const char *path, const char *mode);
 
-// Opens a stream for reading ("r") over the open descriptor `fd`, from the descriptor's
-// current position (a block boundary). The stream owns `fd` from then on, even when this
-// fails: bgzf_close (or the failure) closes it. NULL with errno set on failure.
+// Opens a stream over the open descriptor `fd`: for reading ("r"), from the descriptor's
+// current position (a block boundary); for writing ("w", "w0".."w9"), at its current end.
+// The stream owns `fd` from then on, even when this fails: bgzf_close (or the failure)
+// closes it. NULL with errno set on failure.
 BGZF *bgzf_dopen(int fd, const char *mode);
 
 // Closes the stream and frees it; 0, or -1 when the stream failed or a write failed.

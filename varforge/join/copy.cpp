@@ -39,11 +39,12 @@ bool Copier::write_failed(int err) {
     return false;
 }
 
-bool Copier::append(Input &in) {
-    int fd = in.fd;
-    in.fd = -1;
-    if (fd < 0 && (fd = open(in.name, O_RDONLY | O_NONBLOCK | O_CLOEXEC)) < 0)
-        return report(in.name, strerror(errno));
+bool Copier::append(const Input &in) {
+    // A kept descriptor stays open for whoever else reads the input (its walk); the copy
+    // reads through a duplicate.
+    const int fd = in.fd >= 0 ? fcntl(in.fd, F_DUPFD_CLOEXEC, 0)
+                              : open(in.name, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return report(in.name, strerror(errno));
     struct stat st;
     if (fstat(fd, &st) != 0 || !unchanged(st, in) || lseek(fd, in.tail_block, SEEK_SET) < 0) {
         close(fd);

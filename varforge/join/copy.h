@@ -26,7 +26,7 @@ class Copier {
 
     // Appends `in` (re-opened by name when its descriptor was not kept; it must still be the
     // file that was checked). false on failure, with the message written.
-    bool append(Input &in);
+    bool append(const Input &in);
 
    private:
     bool raw(const char *name, int fd, off_t from, off_t to);

@@ -34,6 +34,7 @@ struct Input {
     int tail_from = 0;       // ...the header's bytes in it, ...
     int tail_len = 0;        // ...and its decompressed length (records follow when larger)
     int64_t data_start = 0;  // the first byte of the block after it
+    bool tail_open = false;  // the last record in that block goes on past it
 };
 
 // What every input is held to besides the union: the first input's BCF2 minor version, and
@@ -46,19 +47,25 @@ struct Expect {
 };
 
 // Opens and checks `in->name`; `keep` says whether the descriptor stays open for the copy
-// (standard input always stays). Empty when it fits, else why not, in a few words.
+// (standard input always stays). Empty when it fits, else why not, in a few words. The
+// walk of the data blocks is left to walk_input.
 std::string check_input(Input *in, bool keep, Expect *expect, HeaderUnion *header);
+
+// Walks the data blocks of a checked input, through a descriptor of its own (safe beside
+// the copy of the same input). Empty when they chain to the end-of-file block and the data
+// does not end inside a record, else why not.
+std::string walk_input(const Input &in);
 
 // Whether `st` is still the file that was checked.
 bool unchanged(const struct stat &st, const Input &in);
 
 // Follows the BGZF block headers in [from, to) of `fd`: empty when every header is valid and
-// the blocks end exactly at `to`, else why not.
-std::string walk_blocks(int fd, off_t from, off_t to);
+// the blocks end exactly at `to`, else why not. `data_bytes` gets their decompressed size.
+std::string walk_blocks(int fd, off_t from, off_t to, uint64_t *data_bytes);
 
-// Walks the BCF records in `data`[from, len) of the block in which the header ends; `last`
-// says that no data block follows it. Empty when they are whole, else why not.
-std::string walk_records(const unsigned char *data, int from, int len, bool last);
+// Walks the BCF records in `data`[from, len) of the block in which the header ends; `*open`
+// tells whether the last one goes on past it. Empty, or why the records are damaged.
+std::string walk_records(const unsigned char *data, int from, int len, bool *open);
 
 }  // namespace vfjoin
 

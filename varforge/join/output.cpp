@@ -58,12 +58,21 @@ bool Output::existing(struct stat *st) const {
     return path_ && stat(path_, st) == 0;
 }
 
-std::string Output::begin(std::string *why) {
-    if (!path_) return "-";
+bool Output::staged() const {
+    struct stat st;
+    return path_ && !(stat(path_, &st) == 0 && !S_ISREG(st.st_mode));
+}
+
+int Output::begin(std::string *why) {
+    if (!path_) return kStdout;
     // A FILE that is not a regular file (a device, a FIFO, /dev/stdout on a pipe) is written
     // in place: renaming onto it would replace the device node or link, not feed it.
     struct stat st;
-    if (stat(path_, &st) == 0 && !S_ISREG(st.st_mode)) return path_;
+    if (stat(path_, &st) == 0 && !S_ISREG(st.st_mode)) {
+        const int fd = open(path_, O_WRONLY | O_TRUNC | O_CLOEXEC);
+        if (fd < 0) *why = strerror(errno);
+        return fd;
+    }
     // A link to a regular file keeps pointing at it: the file it names is replaced.
     target_ = path_;
     if (lstat(path_, &st) == 0 && S_ISLNK(st.st_mode)) {
@@ -83,23 +92,25 @@ std::string Output::begin(std::string *why) {
     std::string tmpl = dir + "/." + base + ".tmpXXXXXX";
     if (tmpl.size() > PATH_MAX) {
         *why = strerror(ENAMETOOLONG);
-        return {};
+        return -1;
     }
     Hold hold;
     const int fd = mkostemp(tmpl.data(), O_CLOEXEC);
     if (fd < 0) {
         *why = strerror(errno);
-        return {};
+        return -1;
     }
     // A new file gets the permissions any program's new file gets, not mkstemp's 0600.
     const mode_t mask = umask(0);
     umask(mask);
     fchmod(fd, 0666 & ~mask);
-    close(fd);
     temp_ = tmpl;
     memcpy(g_temp, tmpl.c_str(), tmpl.size() + 1);
     guard(true);
-    return temp_;
+    // Written through this descriptor, never opened again with truncation: ext4 starts
+    // writing back a file truncated to nothing when it is closed, which would cost the join
+    // as much again.
+    return fd;
 }
 
 bool Output::commit(std::string *why) {

@@ -25,9 +25,14 @@ class Output {
     // input that is the output); false when there is none.
     bool existing(struct stat *st) const;
 
-    // Creates the temporary file (or takes standard output); the path to open for writing,
-    // or empty with `why` set.
-    std::string begin(std::string *why);
+    // Whether the output is a temporary file until commit (a FILE that is, or will be, a
+    // regular file), so that a failure found while writing still leaves nothing in place.
+    bool staged() const;
+
+    // Creates the temporary file (or opens FILE in place); the descriptor to write to, which
+    // the caller then owns, or kStdout for standard output, or -1 with `why` set.
+    static constexpr int kStdout = -2;
+    int begin(std::string *why);
 
     // Puts the finished file in place; false with `why` set. Without a path, nothing to do.
     bool commit(std::string *why);
