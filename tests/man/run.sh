@@ -72,7 +72,8 @@ check "$man/man1/alnforge-flags.1" $(source_options alnforge/flag_convert.cpp) \
 check "$man/man1/varforge.1" \
   $(source_options 'varforge/*.cpp' 'varforge/*/*.cpp') \
   $("$bin/varforge" 2>&1 | awk '/^Command:/ { print $2 } /^         [a-z]/ { print $1 }') \
-  $("$bin/varforge" view --help | usage_options) $("$bin/varforge" index --help | usage_options)
+  $("$bin/varforge" view --help | usage_options) $("$bin/varforge" index --help | usage_options) \
+  $("$bin/varforge" cat --help | usage_options)
 for t in junction_gate fusion_swap mate_tag_strip; do
   check "$man/man1/$t.1" $(source_options "table_tools/$t.cpp" 'table_tools/*.h') \
     $("$bin/$t" --help 2>&1 | usage_options)
