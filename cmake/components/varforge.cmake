@@ -9,15 +9,16 @@
 add_library(varforge_lib STATIC
   varforge/bgzf_bcf/knetfile.cpp varforge/bgzf_bcf/bgzf.cpp varforge/bgzf_bcf/bcf.cpp)
 target_include_directories(varforge_lib PUBLIC ${CMAKE_SOURCE_DIR}/varforge)
-target_link_libraries(varforge_lib PUBLIC AF::z)
+target_link_libraries(varforge_lib PUBLIC AF::z AF::deflate)
 
 add_library(varforge_cmds STATIC varforge/hts_commands/bcf_view.cpp varforge/hts_commands/bcf_index.cpp)
 target_link_libraries(varforge_cmds PUBLIC AF::hts)
 
 add_library(varforge_join STATIC
   varforge/join/join.cpp varforge/join/input.cpp varforge/join/header_union.cpp
-  varforge/join/copy.cpp varforge/join/output.cpp)
-target_link_libraries(varforge_join PUBLIC varforge_lib AF::hts)
+  varforge/join/copy.cpp varforge/join/output.cpp varforge/join/blocks.cpp
+  varforge/join/progress.cpp)
+target_link_libraries(varforge_join PUBLIC varforge_lib AF::hts AF::deflate)
 target_compile_definitions(varforge_join PRIVATE VF_VERSION="${PROJECT_VERSION}")
 
 af_program(varforge SOURCES varforge/main.cpp LIBS varforge_join varforge_lib varforge_cmds)
@@ -32,7 +33,8 @@ if(TARGET cat)
   # The same program without the block and record walks, to show what they cost.
   af_executable(varforge_unchecked benchbin SOURCES varforge/main.cpp varforge/join/join.cpp
     varforge/join/input.cpp varforge/join/header_union.cpp varforge/join/copy.cpp
-    varforge/join/output.cpp LIBS varforge_lib varforge_cmds AF::hts)
+    varforge/join/output.cpp varforge/join/blocks.cpp varforge/join/progress.cpp
+    LIBS varforge_lib varforge_cmds AF::hts AF::deflate)
   target_include_directories(varforge_unchecked PRIVATE ${CMAKE_SOURCE_DIR}/varforge)
   target_compile_definitions(varforge_unchecked PRIVATE VF_JOIN_UNCHECKED VF_VERSION="${PROJECT_VERSION}")
   target_compile_definitions(cat PRIVATE VF_BIN_DIR="${AF_BIN_DIR}"

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -13,7 +14,9 @@ namespace vfjoin {
 
 namespace {
 
-constexpr size_t kBufSize = 65536;  // the copy buffer of the read/write fallback
+constexpr size_t kBufSize = 65536;     // the copy buffer of the read/write fallback
+constexpr int64_t kPage = 4096;        // the block size that filesystems share extents in
+constexpr off_t kPadFrom = 512 << 10;  // the smallest raw span that gets padded before it
 
 bool refused(int err) {
     return err == EXDEV || err == EINVAL || err == ENOSYS || err == EOPNOTSUPP || err == EBADF ||
@@ -27,10 +30,19 @@ bool report(const std::string &name, const std::string &what) {
     return false;
 }
 
-Copier::Copier(vf::BGZF *out, std::string out_name)
-    : out_(out), out_fd_(out->file_descriptor), out_name_(std::move(out_name)) {
+Copier::Copier(int out_fd, int64_t position, std::string out_name, int level)
+    : out_fd_(out_fd),
+      position_(position),
+      out_name_(std::move(out_name)),
+      codec_(level),
+      in_block_(kMaxBlock),
+      data_(kMaxBlock),
+      out_block_(kMaxBlock) {
     struct stat st;
-    to_pipe_ = fstat(out_fd_, &st) == 0 && S_ISFIFO(st.st_mode);
+    if (fstat(out_fd_, &st) == 0) {
+        regular_ = S_ISREG(st.st_mode);
+        to_pipe_ = S_ISFIFO(st.st_mode);
+    }
 }
 
 bool Copier::write_failed(int err) {
@@ -39,41 +51,88 @@ bool Copier::write_failed(int err) {
     return false;
 }
 
-bool Copier::append(const Input &in) {
+bool Copier::put(const unsigned char *data, size_t len) {
+    for (size_t done = 0; done < len;) {
+        const ssize_t w = write(out_fd_, data + done, len - done);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) return write_failed(w < 0 ? errno : EIO);
+        done += size_t(w);
+    }
+    position_ += int64_t(len);
+    return true;
+}
+
+namespace {
+
+bool read_at(int fd, unsigned char *buf, size_t n, off_t at) {
+    for (size_t got = 0; got < n;) {
+        const ssize_t r = pread(fd, buf + got, n - got, at + off_t(got));
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) return false;
+        got += size_t(r);
+    }
+    return true;
+}
+
+class Fd {
+   public:
+    explicit Fd(int fd) : fd_(fd) {}
+    ~Fd() {
+        if (fd_ >= 0) close(fd_);
+    }
+    int get() const { return fd_; }
+
+   private:
+    int fd_;
+};
+
+}  // namespace
+
+bool Copier::append(const Input &in, Placement *where) {
     // A kept descriptor stays open for whoever else reads the input (its walk); the copy
     // reads through a duplicate.
-    const int fd = in.fd >= 0 ? fcntl(in.fd, F_DUPFD_CLOEXEC, 0)
-                              : open(in.name, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return report(in.name, strerror(errno));
+    Fd fd(in.fd >= 0 ? fcntl(in.fd, F_DUPFD_CLOEXEC, 0)
+                     : open(in.name, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    if (fd.get() < 0) return report(in.name, strerror(errno));
     struct stat st;
-    if (fstat(fd, &st) != 0 || !unchanged(st, in) || lseek(fd, in.tail_block, SEEK_SET) < 0) {
-        close(fd);
-        return report(in.name, "the file changed after it was checked");
-    }
     // The block in which the header ends, read again: the records that share it.
-    vf::BGZF *bg = vf::bgzf_dopen(fd, "r");
-    if (!bg) return report(in.name, strerror(errno));
-    bool ok = vf::bgzf_read_block(bg) == 0 && bg->block_length == in.tail_len &&
-              bg->x.fpr->offset == in.data_start;
-    if (!ok) {
-        report(in.name, "the file changed after it was checked");
-    } else if (in.tail_from < in.tail_len) {
-        errno = 0;
-        if (vf::bgzf_write(out_, static_cast<char *>(bg->uncompressed_block) + in.tail_from,
-                           size_t(in.tail_len - in.tail_from)) < 0 ||
-            vf::bgzf_flush(out_) < 0)
-            ok = write_failed(errno);
+    const size_t tail_size = size_t(in.data_start - in.tail_block);
+    if (fstat(fd.get(), &st) != 0 || !unchanged(st, in) || tail_size > kMaxBlock ||
+        !read_at(fd.get(), in_block_.data(), tail_size, off_t(in.tail_block)) ||
+        codec_.decode(in_block_.data(), tail_size, data_.data()) != in.tail_len)
+        return report(in.name, "the file changed after it was checked");
+    where->tail_out.clear();
+    for (int at = in.tail_from; at < in.tail_len;) {
+        const int len = std::min(in.tail_len - at, int(kBlockData));
+        const size_t size = codec_.encode(data_.data() + at, size_t(len), out_block_.data());
+        where->tail_out.emplace_back(position_, len);
+        if (!put(out_block_.data(), size)) return false;
+        at += len;
     }
-    // Whatever the output's stream holds has reached its descriptor by now (the stream writes
-    // whole blocks to an unbuffered FILE), so the raw span follows it in order.
-    if (ok) ok = raw(in.name, bg->x.fpr->fd, off_t(in.data_start), in.size - vf::BGZF_EOF_SIZE);
-    vf::bgzf_close(bg);
-    return ok;
+    const off_t from = off_t(in.data_start), to = in.size - off_t(kMinEmptyBlock);
+    // Padding costs up to 4 KiB, worth it only before a span large enough to gain from it.
+    if (regular_ && to - from >= kPadFrom) {
+        size_t pad = size_t((int64_t(from) - position_) & (kPage - 1));
+        if (pad < kMinEmptyBlock) pad += kPage;
+        empty_block(pad, out_block_.data());
+        if (!put(out_block_.data(), pad)) return false;
+    }
+    where->data_start = position_;
+    if (!raw(in.name, fd.get(), from, to)) return false;
+    position_ += to - from;
+    where->data_end = position_;
+    return true;
 }
 
 bool Copier::raw(const char *name, int fd, off_t from, off_t to) {
     off_t at = from;
-    if (kernel_copy_ && !in_kernel(name, fd, &at, to, false)) return false;
+    if (kernel_copy_) {
+        // The unaligned head, the aligned middle in one call, then the tail.
+        const off_t head = std::min(to, (from + kPage - 1) / kPage * kPage);
+        const off_t middle = std::max(head, to / kPage * kPage);
+        for (off_t stop : {head, middle, to})
+            if (kernel_copy_ && !in_kernel(name, fd, &at, stop, false)) return false;
+    }
     if (at < to && splice_ && to_pipe_ && !in_kernel(name, fd, &at, to, true)) return false;
     return at >= to || buffered(name, fd, at, to);
 }

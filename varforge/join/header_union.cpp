@@ -180,6 +180,10 @@ HeaderUnion::HeaderUnion(bool by_index) : s_(new State) {
 
 HeaderUnion::~HeaderUnion() = default;
 
+void HeaderUnion::by_name() {
+    s_->by_index = false;
+}
+
 size_t HeaderUnion::added() const {
     return s_->lines.size();
 }

@@ -29,6 +29,9 @@ class HeaderUnion {
     HeaderUnion(const HeaderUnion &) = delete;
     HeaderUnion &operator=(const HeaderUnion &) = delete;
 
+    // Drops the index rules (for bgzipped VCF); before the first add only.
+    void by_name();
+
     // Takes the next input's header text as stored (parsing stops at a NUL, as readers do).
     // Empty when it fits; otherwise why not, as "bad header: ..." or "header does not match
     // the first input's: ...". A refused input leaves the union unusable for output.

@@ -6,9 +6,11 @@
 
 #include <cerrno>
 #include <cstring>
+#include <vector>
 
 #include "bgzf_bcf/bcf.h"
 #include "bgzf_bcf/bgzf.h"
+#include "blocks.h"
 
 namespace vfjoin {
 
@@ -69,30 +71,34 @@ bool unchanged(const struct stat &st, const Input &in) {
            st.st_ctim.tv_sec == in.ctime.tv_sec && st.st_ctim.tv_nsec == in.ctime.tv_nsec;
 }
 
-std::string walk_blocks(int fd, off_t from, off_t to, uint64_t *data_bytes) {
+std::string walk_blocks(int fd, off_t from, off_t to, uint64_t *data_bytes,
+                        std::pair<off_t, long> *last) {
     // Each read takes the previous block's ISIZE with the next block's header, so that the
     // blocks' decompressed sizes add up without another read.
     unsigned char buf[4 + kBlockHead];
     uint64_t total = 0;
-    off_t at = from;
-    bool first = true;
+    off_t at = from, prev = -1;
+    *last = {0, 0};
+    auto count = [&](uint32_t isize) {
+        total += isize;
+        if (isize) *last = {prev, long(at - prev)};
+    };
     while (at < to) {
-        const bool whole = to - at >= kBlockHead;
-        if (!whole || !read_at(fd, buf, sizeof buf, at - 4))
+        if (to - at < kBlockHead || !read_at(fd, buf, sizeof buf, at - 4))
             return "damaged data: no BGZF block at byte " + std::to_string(at);
-        if (!first) total += le32(buf);
-        first = false;
+        if (prev >= 0) count(le32(buf));
         const long size = block_size(fd, buf + 4, at);
         if (size < 0) return "damaged data: no BGZF block at byte " + std::to_string(at);
+        prev = at;
         at += size;
     }
     if (at != to) return "damaged data: a BGZF block runs into the end-of-file block";
-    if (!first) {
+    if (prev >= 0) {
         if (!read_at(fd, buf, 4, to - 4))
             return "damaged data: cannot read byte " + std::to_string(to - 4);
-        total += le32(buf);
+        count(le32(buf));
     }
-    if (data_bytes) *data_bytes = total;
+    *data_bytes = total;
     return {};
 }
 
@@ -109,14 +115,73 @@ std::string walk_records(const unsigned char *data, int from, int len, bool *ope
     return {};
 }
 
+namespace {
+
+// Files that are not BGZF at all, told apart so that the message says what to do.
+std::string sniff(int fd) {
+    unsigned char head[kBlockHead];
+    const ssize_t n = pread(fd, head, sizeof head, 0);
+    if (n <= 0) return {};
+    if (head[0] == 0x1f && n >= 4 && head[1] == 0x8b && !(head[3] & 4))
+        return "gzip-compressed but not BGZF (compress it with bgzip)";
+    if (head[0] == '#') return "uncompressed VCF (compress it with bgzip)";
+    return {};
+}
+
+// Reads blocks up to the first that holds data; false at the end of the file.
+bool first_data(vf::BGZF *fp, off_t size) {
+    do {
+        if (vf::bgzf_read_block(fp) != 0) return false;
+    } while (fp->block_length == 0 && fp->x.fpr->offset < size);
+    return fp->block_length > 0;
+}
+
+// Reads a VCF header, from the current block on: the lines up to and including the first
+// that starts with "#" and not "##" (where htslib's reader stops too). Leaves the stream in
+// the block where the header ends, `block_offset` just after it.
+std::string read_vcf_header(vf::BGZF *fp, off_t size, std::string *text) {
+    int col = 0;        // position in the current line
+    bool last = false;  // the current line is the last of the header
+    for (;;) {
+        const auto *d = static_cast<const char *>(fp->uncompressed_block);
+        for (int p = fp->block_offset; p < fp->block_length; p++) {
+            const char c = d[p];
+            if (c == '\n') {
+                if (last) {
+                    text->append(d + fp->block_offset, size_t(p + 1 - fp->block_offset));
+                    fp->block_offset = p + 1;
+                    return {};
+                }
+                col = 0;
+                continue;
+            }
+            if (col == 0 && c != '#') return "a record before the #CHROM line";
+            if (col == 1 && c != '#') last = true;
+            col++;
+        }
+        text->append(d + fp->block_offset, size_t(fp->block_length - fp->block_offset));
+        fp->block_offset = fp->block_length;
+        if (vf::bgzf_read_block(fp) != 0) return fp->error ? fp->error : "read error";
+        if (fp->block_length == 0 && fp->x.fpr->offset >= size) return "truncated header";
+    }
+}
+
+const char *kind_name(Kind k) {
+    return k == Kind::kBcf ? "BCF" : "VCF";
+}
+
+}  // namespace
+
 std::string check_input(Input *in, bool keep, Expect *expect, HeaderUnion *header) {
     const char *fn = in->name;
     vf::bcf_t *b = vf::bcf_open(fn, "r");
     if (!b) return errno == EPROTONOSUPPORT ? "remote files are not supported" : strerror(errno);
-    const int fd = b->fp->x.fpr->fd;
+    vf::BGZF *bg = b->fp;
+    const int fd = bg->x.fpr->fd;
     struct stat st;
-    std::string fault;
+    std::string fault, text;
     vf::bcf_hdr_t *h = nullptr;
+    Kind kind = Kind::kNone;
     if (fstat(fd, &st) != 0) {
         fault = strerror(errno);
     } else if (!S_ISREG(st.st_mode)) {
@@ -126,28 +191,56 @@ std::string check_input(Input *in, bool keep, Expect *expect, HeaderUnion *heade
         fault = "it is also the output";
     } else if (strcmp(fn, "-") == 0 && lseek(fd, 0, SEEK_SET) != 0) {
         fault = strerror(errno);
-    } else if (!(h = vf::bcf_hdr_read(b))) {
-        fault = b->fp->error ? b->fp->error : "cannot read the header";
-    } else if (const int eof = vf::bgzf_check_EOF(b->fp); eof != 1) {
-        fault = eof == 0 ? "no BGZF end-of-file block at the end (truncated file?)"
-                         : "cannot read the end of the file";
-    } else if (expect->minor >= 0 && h->minor != expect->minor) {
-        fault = "BCF version 2." + std::to_string(h->minor) +
-                " does not match the first input's 2." + std::to_string(expect->minor);
+    } else if (!(fault = sniff(fd)).empty()) {
+    } else if (!first_data(bg, st.st_size)) {
+        fault = bg->error ? bg->error : "empty file";
     } else {
-        const vf::BGZF *bg = b->fp;
+        const auto *d = static_cast<const char *>(bg->uncompressed_block);
+        kind = bg->block_length >= 4 && memcmp(d, "BCF\2", 4) == 0 ? Kind::kBcf
+               : d[0] == '#'                                       ? Kind::kVcf
+                                                                   : Kind::kNone;
+        if (kind == Kind::kNone) {
+            fault = "neither BCF nor VCF";
+        } else if (expect->kind != Kind::kNone && kind != expect->kind) {
+            fault = std::string("a ") + kind_name(kind) + " file among " + kind_name(expect->kind) +
+                    " files";
+        } else if (kind == Kind::kBcf) {
+            if (!(h = vf::bcf_hdr_read(b)))
+                fault = bg->error ? bg->error : "cannot read the header";
+            else if (expect->minor >= 0 && h->minor != expect->minor)
+                fault = "BCF version 2." + std::to_string(h->minor) +
+                        " does not match the first input's 2." + std::to_string(expect->minor);
+            else
+                text.assign(h->txt, size_t(h->l_txt));
+        } else {
+            fault = read_vcf_header(bg, st.st_size, &text);
+        }
+    }
+    if (fault.empty()) {
+        if (const int eof = vf::bgzf_check_EOF(bg); eof != 1)
+            fault = eof == 0 ? "no BGZF end-of-file block at the end (truncated file?)"
+                             : "cannot read the end of the file";
+    }
+    if (fault.empty()) {
         in->tail_block = bg->block_address;
         in->tail_from = bg->block_offset;
         in->tail_len = bg->block_length;
         in->data_start = bg->x.fpr->offset;
-        fault = walk_records(static_cast<const unsigned char *>(bg->uncompressed_block),
-                             in->tail_from, in->tail_len, &in->tail_open);
+        const auto *tail = static_cast<const unsigned char *>(bg->uncompressed_block);
+        if (kind == Kind::kBcf)
+            fault = walk_records(tail, in->tail_from, in->tail_len, &in->tail_open);
+        else
+            in->tail_open = in->tail_from < in->tail_len && tail[in->tail_len - 1] != '\n';
         if (fault.empty() && in->tail_open && in->data_start == st.st_size - vf::BGZF_EOF_SIZE)
             fault = kEndsInRecord;
-        if (fault.empty()) fault = header->add(std::string_view(h->txt, size_t(h->l_txt)));
-        if (fault.empty() && expect->minor < 0) expect->minor = h->minor;
     }
     if (fault.empty()) {
+        if (expect->kind == Kind::kNone && kind == Kind::kVcf) header->by_name();
+        fault = header->add(text);
+    }
+    if (fault.empty()) {
+        expect->kind = kind;
+        if (h && expect->minor < 0) expect->minor = h->minor;
         in->dev = st.st_dev;
         in->ino = st.st_ino;
         in->size = st.st_size;
@@ -162,9 +255,10 @@ std::string check_input(Input *in, bool keep, Expect *expect, HeaderUnion *heade
     return fault;
 }
 
-std::string walk_input(const Input &in) {
+std::string walk_input(const Input &in, Kind kind) {
 #ifdef VF_JOIN_UNCHECKED  // a build for bench/cat that shows what the walk costs
     (void)in;
+    (void)kind;
     return {};
 #else
     const int fd = in.fd >= 0 ? fcntl(in.fd, F_DUPFD_CLOEXEC, 0)
@@ -173,11 +267,25 @@ std::string walk_input(const Input &in) {
     struct stat st;
     std::string fault;
     uint64_t after = 0;
+    std::pair<off_t, long> last;
     if (fstat(fd, &st) != 0 || !unchanged(st, in))
         fault = "the file changed after it was checked";
     else
-        fault = walk_blocks(fd, off_t(in.data_start), in.size - vf::BGZF_EOF_SIZE, &after);
-    if (fault.empty() && in.tail_open && after == 0) fault = kEndsInRecord;
+        fault = walk_blocks(fd, off_t(in.data_start), in.size - vf::BGZF_EOF_SIZE, &after, &last);
+    if (fault.empty() && after == 0 && in.tail_open) fault = kEndsInRecord;
+    if (fault.empty() && after > 0 && kind == Kind::kVcf) {
+        // A VCF's data must end with a whole line, or the next input's first record would
+        // join its last one.
+        std::vector<unsigned char> block(size_t(last.second)), data(kMaxBlock);
+        BlockCodec codec(0);
+        const long n = read_at(fd, block.data(), block.size(), last.first)
+                           ? codec.decode(block.data(), block.size(), data.data())
+                           : -1;
+        if (n <= 0)
+            fault = "damaged data: the BGZF block at byte " + std::to_string(last.first);
+        else if (data[size_t(n - 1)] != '\n')
+            fault = kEndsInRecord;
+    }
     close(fd);
     return fault;
 #endif

@@ -1,11 +1,12 @@
 // input: one input of a join, opened once and checked before anything is written.
 //
 // An input fits when it is a regular file (opened without blocking, so a FIFO or a device is
-// refused rather than waited on), BCF2 in BGZF with a header that htslib reads and that fits
-// the header union, the first input's BCF2 minor version, and data that a reader can follow
-// to the end: every BGZF block header after the header's block valid, their sizes chaining
-// exactly to the end-of-file block that is the file's last 28 bytes, and the records that
-// share the header's block whole (a file whose data ends inside a record is refused).
+// refused rather than waited on), of the first input's kind (BCF2 in BGZF, or bgzipped VCF),
+// with a header that htslib reads and that fits the header union, for BCF the first input's
+// BCF2 minor version, and data that a reader can follow to the end: every BGZF block header
+// after the header's block valid, their sizes chaining exactly to the end-of-file block that
+// is the file's last 28 bytes, and the data not ending inside a record (for BCF, as far as
+// the records that share the header's block show; for VCF, a last line without its newline).
 //
 // What is kept is a few numbers per input: where its bytes lie and what must be unchanged
 // when it is copied (device, inode, size, modification and change times).
@@ -17,10 +18,13 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 
 #include "header_union.h"
 
 namespace vfjoin {
+
+enum class Kind { kNone, kBcf, kVcf };
 
 struct Input {
     const char *name = nullptr;
@@ -40,7 +44,8 @@ struct Input {
 // What every input is held to besides the union: the first input's BCF2 minor version, and
 // the output's file, which no input may be.
 struct Expect {
-    int minor = -1;  // set by the first input
+    Kind kind = Kind::kNone;  // set by the first input
+    int minor = -1;           // the BCF2 minor version, set by the first input
     bool output_known = false;
     dev_t out_dev = 0;
     ino_t out_ino = 0;
@@ -54,14 +59,16 @@ std::string check_input(Input *in, bool keep, Expect *expect, HeaderUnion *heade
 // Walks the data blocks of a checked input, through a descriptor of its own (safe beside
 // the copy of the same input). Empty when they chain to the end-of-file block and the data
 // does not end inside a record, else why not.
-std::string walk_input(const Input &in);
+std::string walk_input(const Input &in, Kind kind);
 
 // Whether `st` is still the file that was checked.
 bool unchanged(const struct stat &st, const Input &in);
 
 // Follows the BGZF block headers in [from, to) of `fd`: empty when every header is valid and
-// the blocks end exactly at `to`, else why not. `data_bytes` gets their decompressed size.
-std::string walk_blocks(int fd, off_t from, off_t to, uint64_t *data_bytes);
+// the blocks end exactly at `to`, else why not. `data_bytes` gets their decompressed size,
+// `last` the offset and size of the last block that holds data (0, 0 when none does).
+std::string walk_blocks(int fd, off_t from, off_t to, uint64_t *data_bytes,
+                        std::pair<off_t, long> *last);
 
 // Walks the BCF records in `data`[from, len) of the block in which the header ends; `*open`
 // tells whether the last one goes on past it. Empty, or why the records are damaged.

@@ -21,6 +21,7 @@
 #include "header_union.h"
 #include "input.h"
 #include "output.h"
+#include "progress.h"
 
 namespace vfjoin {
 
@@ -30,8 +31,10 @@ constexpr int kSpareFds = 32;  // descriptors left for everything but kept input
 
 const char kUsage[] =
     "Usage:   varforge cat [options] <in1.bcf> [<in2.bcf> ...]\n"
+    "         varforge cat [options] <in1.vcf.gz> [<in2.vcf.gz> ...]\n"
     "\n"
-    "Joins BCF files into one by copying their compressed blocks, without decoding a record.\n"
+    "Joins BCF files, or bgzipped VCF files, into one by copying their compressed blocks,\n"
+    "without decoding a record.\n"
     "The inputs must have the same samples in the same order, and no contig, FILTER, INFO or\n"
     "FORMAT index that names different things in two of them; definitions that only later\n"
     "inputs have are added to the first input's header. \"-\" is standard input, when it is a\n"
@@ -40,31 +43,41 @@ const char kUsage[] =
     "Options:\n"
     "  -o, --output FILE   write to FILE, replacing it only when the whole join succeeded\n"
     "                      (default: standard output)\n"
+    "  -q, --quiet         no progress display (shown on a terminal for joins over a second)\n"
+    "  -v, --verbose       say more about what the join does\n"
     "  -h, --help          print this help and exit\n"
     "      --version       print the version and exit\n";
 
 struct Options {
     const char *output = nullptr;
+    bool quiet = false;
+    int verbose = 0;
     std::vector<const char *> inputs;
 };
 
 // 0: run; 1: a usage error (reported); 2: help or version printed.
 int parse(int argc, const char **argv, Options *o) {
     enum { kVersion = 1000 };
-    static const struct option longs[] = {{"output", required_argument, nullptr, 'o'},
-                                          {"help", no_argument, nullptr, 'h'},
-                                          {"version", no_argument, nullptr, kVersion},
-                                          {nullptr, 0, nullptr, 0}};
+    static const struct option longs[] = {
+        {"output", required_argument, nullptr, 'o'}, {"quiet", no_argument, nullptr, 'q'},
+        {"verbose", no_argument, nullptr, 'v'},      {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, kVersion}, {nullptr, 0, nullptr, 0}};
     std::vector<char *> args = {const_cast<char *>("cat")};
     for (int i = 0; i < argc; i++) args.push_back(const_cast<char *>(argv[i]));
     args.push_back(nullptr);
     optind = 0;  // a full reset, whatever parsed before
     opterr = 0;
     int c;
-    while ((c = getopt_long(int(args.size() - 1), args.data(), "+o:h", longs, nullptr)) != -1) {
+    while ((c = getopt_long(int(args.size() - 1), args.data(), "+o:qvh", longs, nullptr)) != -1) {
         switch (c) {
             case 'o':
                 o->output = optarg;
+                break;
+            case 'q':
+                o->quiet = true;
+                break;
+            case 'v':
+                o->verbose++;
                 break;
             case 'h':
                 fputs(kUsage, stdout);
@@ -108,13 +121,13 @@ class Walker {
     }
 
     // `inputs` is copied: the copy changes its own.
-    void start(std::vector<Input> inputs) {
+    void start(std::vector<Input> inputs, Kind kind) {
         faults_.resize(inputs.size());
-        thread_ = std::thread([this, inputs = std::move(inputs)] {
+        thread_ = std::thread([this, kind, inputs = std::move(inputs)] {
             try {
                 for (size_t i = 0; i < inputs.size() && !failed_; i++) {
                     if (inputs[i].alias >= 0 && size_t(inputs[i].alias) != i) continue;
-                    faults_[i] = walk_input(inputs[i]);
+                    faults_[i] = walk_input(inputs[i], kind);
                     if (!faults_[i].empty()) failed_ = true;
                 }
             } catch (const std::bad_alloc &) {
@@ -186,7 +199,7 @@ class Join {
             const std::string why = check_input(&in, long(i) < budget, &expect_, &header_);
             if (!why.empty()) return report(in.name, why);
             if (!out_.staged()) {
-                const std::string damage = walk_input(in);
+                const std::string damage = walk_input(in, expect_.kind);
                 if (!damage.empty()) return report(in.name, damage);
             }
             if (is_stdin) {
@@ -210,29 +223,41 @@ class Join {
         vf::bcf_t *out = fd == Output::kStdout ? vf::bcf_open("-", "w") : vf::bcf_dopen(fd, "w");
         if (!out)
             return report(out_.name(), std::string("cannot open for writing: ") + strerror(errno));
-        Copier copier(out->fp, out_.name());
         Walker walker;
         if (out_.staged()) {
             std::vector<Input> mine = inputs_;
             for (auto &in : mine)
                 if (in.alias >= 0) in.fd = stdin_fd_;
-            walker.start(std::move(mine));
+            walker.start(std::move(mine), expect_.kind);
         }
         bool ok = true;
         if (!inputs_.empty()) {
-            vf::bcf_hdr_t h{};
-            h.txt = text.data();
-            h.l_txt = int32_t(text.size());
-            h.minor = expect_.minor;
             errno = 0;
-            if (vf::bcf_hdr_write(out, &h) != 0) ok = write_failed(errno);
+            if (expect_.kind == Kind::kBcf) {
+                vf::bcf_hdr_t h{};
+                h.txt = text.data();
+                h.l_txt = int32_t(text.size());
+                h.minor = expect_.minor;
+                ok = vf::bcf_hdr_write(out, &h) == 0;
+            } else {
+                ok = vf::bgzf_write(out->fp, text.data(), text.size()) >= 0 &&
+                     vf::bgzf_flush(out->fp) == 0;
+            }
+            if (!ok) write_failed(errno);
         }
+        // The header has reached the descriptor in whole blocks (the stream's FILE is
+        // unbuffered), so the copier's blocks follow it there.
+        Copier copier(out->fp->file_descriptor, out->fp->block_address, out_.name(), tail_level());
+        Progress progress(opts_.quiet, inputs_.size());
+        placements_.resize(inputs_.size());
         for (size_t i = 0; ok && !walker.failed() && i < inputs_.size(); i++) {
             Input &in = inputs_[i];
             if (in.alias >= 0) in.fd = stdin_fd_;
-            ok = copier.append(in);
+            ok = copier.append(in, &placements_[i]);
             if (in.alias >= 0) in.fd = -1;
+            progress.done(i + 1, copier.position());
         }
+        progress.finish();
         const int damaged = walker.finish(&why);
         if (ok && damaged >= 0) ok = report(inputs_[size_t(damaged)].name, why);
         // A failed output gets no end-of-file block, so that it never reads as complete.
@@ -250,11 +275,23 @@ class Join {
         return false;
     }
 
+    // The tail blocks are stored, uncompressed, when that adds at most 2% to the output
+    // (a cheap block per shard); else compressed at libdeflate's fastest level.
+    int tail_level() const {
+        uint64_t tails = 0, total = 0;
+        for (const auto &in : inputs_) {
+            tails += uint64_t(in.tail_len - in.tail_from);
+            total += uint64_t(in.size);
+        }
+        return tails * 50 <= total ? 0 : 1;
+    }
+
     const Options &opts_;
     Output out_;
     Expect expect_;
     HeaderUnion header_;
     std::vector<Input> inputs_;
+    std::vector<Placement> placements_;
     int stdin_fd_ = -1;
 };
 
