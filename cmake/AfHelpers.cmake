@@ -6,9 +6,9 @@
 #   af_program(NAME SOURCES f... [LIBS l...])      program in build/bin, installed to bin/
 #   af_test(NAME SOURCES f... [LIBS l...] [DEPENDS t...])
 #       GoogleTest executable registered with CTest; DEPENDS names the programs it runs,
-#       so that they are built before it.
+#       so that they are built before it. Built only with AF_TESTS.
 #   af_bench(NAME SOURCES f... [LIBS l...] [ARGS a...] [DEPENDS t...])
-#       benchmark program run by `make bench`; DEPENDS as for af_test
+#       benchmark program run by `make bench`; DEPENDS as for af_test. Only with AF_TESTS.
 #   af_bench_script(NAME SCRIPT path)              shell benchmark run by `make bench`
 #   af_fuzz(NAME SOURCES f... [LIBS l...] [SEED_SCRIPT path])
 #       libFuzzer target (AF_FUZZ builds only); SEED_SCRIPT DIR writes seed inputs into DIR.
@@ -58,7 +58,7 @@ endfunction()
 
 function(af_test name)
   cmake_parse_arguments(A "" "" "SOURCES;LIBS;DEPENDS" ${ARGN})
-  if(AF_FUZZ)
+  if(NOT AF_TESTS)
     return()
   endif()
   af_executable(${name} tests SOURCES ${A_SOURCES} DEPENDS ${A_DEPENDS}
@@ -68,7 +68,7 @@ endfunction()
 
 function(af_bench name)
   cmake_parse_arguments(A "" "" "SOURCES;LIBS;ARGS;DEPENDS" ${ARGN})
-  if(AF_FUZZ OR AF_SANITIZE)
+  if(NOT AF_TESTS OR AF_SANITIZE)
     return()
   endif()
   af_executable(${name} benchbin SOURCES ${A_SOURCES} LIBS ${A_LIBS} DEPENDS ${A_DEPENDS})
@@ -78,7 +78,7 @@ endfunction()
 
 function(af_bench_script name)
   cmake_parse_arguments(A "" "SCRIPT" "" ${ARGN})
-  if(AF_FUZZ OR AF_SANITIZE)
+  if(NOT AF_TESTS OR AF_SANITIZE)
     return()
   endif()
   set_property(GLOBAL APPEND PROPERTY AF_BENCH_LINES "${CMAKE_SOURCE_DIR}/${A_SCRIPT}\t")
