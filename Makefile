@@ -2,8 +2,8 @@
 #
 # `make` and `make install` need only what the programs and the library need. Each check, the
 # benchmarks, the fuzz targets and the demo first install the packages of their own sets
-# (scripts/install-deps SET...), and those that use the tests or the fixture generator build
-# them (AF_TESTS, which then stays on in that build directory).
+# (scripts/install-deps SET...), and those that use the tests or the fixture generator have
+# them built (AF_TESTS, which then stays on in that build directory).
 BUILD       ?= build
 ASAN_BUILD  ?= build-asan
 FUZZ_BUILD  ?= build-fuzz
@@ -14,9 +14,9 @@ PREFIX      ?= /usr/local
 # FUZZ_SMOKE_SECONDS.
 FUZZ_SMOKE_SECONDS ?= 20
 
-.PHONY: all build-tests test unit-test asan-test tsan-test c99-test examples-test man-test \
+.PHONY: all test unit-test asan-test tsan-test c99-test examples-test man-test \
         workflow-test fuzz fuzz-build fuzz-run bench demo install clean \
-        deps-build deps-tests deps-examples deps-man deps-workflow deps-fuzz deps-bench
+        deps-tests deps-examples deps-man deps-workflow deps-fuzz deps-bench
 
 # `cmake --build` runs a make of its own, with its own -j: handing it this make's flags would
 # bring a jobserver it cannot share ("-jN forced in submake"), and as a sub-make it would print
@@ -27,19 +27,22 @@ CONFIGURE = @scripts/configure
 COMMON    = -DCMAKE_TARGET_MESSAGES=OFF
 NO_DIRS   = -- --no-print-directory
 
-all: deps-build
-	$(CONFIGURE) $(BUILD) $(COMMON)
+# The goals that run the tests or the fixture generator (the demo's and the fuzz seeds' files):
+# when one is asked for, the one build of $(BUILD) in this run includes them, so that no two
+# builds of one directory ever run at once (make -j2 test).
+TEST_GOALS = test unit-test workflow-test fuzz fuzz-run bench demo
+ifneq ($(filter $(TEST_GOALS),$(MAKECMDGOALS)),)
+BUILD_SETS = tests
+BUILD_OPTS = -DAF_TESTS=ON
+endif
+
+all:
+	@scripts/install-deps build $(BUILD_SETS)
+	$(CONFIGURE) $(BUILD) $(COMMON) $(BUILD_OPTS)
 	cmake --build $(BUILD) -j$(JOBS) $(NO_DIRS)
 
-# The regular build with the tests, the benchmarks and the fixture generator.
-build-tests: deps-build deps-tests
-	$(CONFIGURE) $(BUILD) $(COMMON) -DAF_TESTS=ON
-	cmake --build $(BUILD) -j$(JOBS) $(NO_DIRS)
-
-deps-build:
-	@scripts/install-deps build
-deps-tests deps-examples deps-man deps-workflow deps-fuzz deps-bench: deps-build
-	@scripts/install-deps $(@:deps-%=%)
+deps-tests deps-examples deps-man deps-workflow deps-fuzz deps-bench:
+	@scripts/install-deps build $(@:deps-%=%)
 
 # Everything the CI runs: plain tests, the same tests under ASan/UBSan, the modules from
 # four threads under TSan, the C99 consumer of the installed library, the examples and the
@@ -47,7 +50,7 @@ deps-tests deps-examples deps-man deps-workflow deps-fuzz deps-bench: deps-build
 # fuzz target for a bounded time.
 test: unit-test asan-test tsan-test c99-test examples-test man-test workflow-test fuzz-run
 
-unit-test: build-tests
+unit-test: all
 	cd $(BUILD) && ctest --output-on-failure -j$(JOBS) --timeout 600
 
 asan-test: deps-tests
@@ -73,7 +76,7 @@ examples-test: all deps-examples
 man-test: all deps-man
 	tests/man/run.sh $(BUILD)
 
-workflow-test: build-tests deps-workflow
+workflow-test: all deps-workflow
 	tests/workflow/run.sh $(BUILD)
 
 fuzz: fuzz-build
@@ -82,20 +85,19 @@ fuzz: fuzz-run
 endif
 
 fuzz-build: deps-fuzz
-	@[ -f $(FUZZ_BUILD)/CMakeCache.txt ] || CC=clang CXX=clang++ \
-	  scripts/configure $(FUZZ_BUILD) $(COMMON) -DAF_FUZZ=ON
+	@CC=clang CXX=clang++ scripts/configure $(FUZZ_BUILD) $(COMMON) -DAF_FUZZ=ON
 	cmake --build $(FUZZ_BUILD) -j$(JOBS) $(NO_DIRS)
 
 # The seed scripts write their inputs with the regular build's fixture generator.
-fuzz-run: fuzz-build build-tests
+fuzz-run: fuzz-build all
 	scripts/run-fuzzers "$(FUZZ_BUILD)" "$(or $(FUZZ_SECONDS),$(FUZZ_SMOKE_SECONDS))" \
 	  "$(BUILD)/bin"
 
-bench: build-tests deps-bench
+bench: all deps-bench
 	scripts/run-benches "$(BUILD)"
 
 # The demo writes its sample files with the fixture generator.
-demo: build-tests
+demo: all
 	scripts/demo "$(BUILD)"
 
 install: all

@@ -36,8 +36,10 @@ readelf -d c99_shared | grep -q "NEEDED.*\[$soname\]" ||
   { echo "c99-test: the shared build does not load $soname" >&2; exit 1; }
 ! readelf -d c99_static | grep -q 'NEEDED.*libalnforge' ||
   { echo "c99-test: the static build loads libalnforge" >&2; exit 1; }
-printf 'shared: '; LD_LIBRARY_PATH="$prefix/lib" ./c99_shared
-printf 'static: '; ./c99_static
+echo 'c99-test: with the shared library'
+LD_LIBRARY_PATH="$prefix/lib" ./c99_shared
+echo 'c99-test: with the archive'
+./c99_static
 # A caller that drops a result reporting failure must not build with -Werror.
 for call in 'spill_file_destroy(0, 0, 0)' 'plp_feeder_push(0, 0)' 'init_isize_t(0)' \
             'parse_sam_global_opt(0, 0, 0, 0)' 'alnforge_version_short()' 'main_flags(0, 0)'; do
