@@ -1,4 +1,9 @@
 # Thin wrapper over CMake. See README.md.
+#
+# `make` and `make install` need only what the programs and the library need. Each check, the
+# benchmarks, the fuzz targets and the demo first install the packages of their own sets
+# (scripts/install-deps SET...), and those that use the tests or the fixture generator have
+# them built (AF_TESTS, which then stays on in that build directory).
 BUILD       ?= build
 ASAN_BUILD  ?= build-asan
 FUZZ_BUILD  ?= build-fuzz
@@ -9,15 +14,35 @@ PREFIX      ?= /usr/local
 # FUZZ_SMOKE_SECONDS.
 FUZZ_SMOKE_SECONDS ?= 20
 
-.PHONY: all deps configure test unit-test asan-test tsan-test c99-test examples-test man-test \
-        workflow-test fuzz fuzz-build fuzz-run bench demo install clean
+.PHONY: all test unit-test asan-test tsan-test c99-test examples-test man-test \
+        workflow-test fuzz fuzz-build fuzz-run bench demo install clean \
+        deps-tests deps-examples deps-man deps-workflow deps-fuzz deps-bench
 
-all: deps
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-	cmake --build $(BUILD) -j$(JOBS)
+# `cmake --build` runs a make of its own, with its own -j: handing it this make's flags would
+# bring a jobserver it cannot share ("-jN forced in submake"), and as a sub-make it would print
+# "Entering directory" lines (hence --no-print-directory). Every build is configured without
+# "Built target" lines, so that one with nothing to do prints nothing but its command line.
+unexport MAKEFLAGS MFLAGS
+CONFIGURE = @scripts/configure
+COMMON    = -DCMAKE_TARGET_MESSAGES=OFF
+NO_DIRS   = -- --no-print-directory
 
-deps:
-	@scripts/install-deps
+# The goals that run the tests or the fixture generator (the demo's and the fuzz seeds' files):
+# when one is asked for, the one build of $(BUILD) in this run includes them, so that no two
+# builds of one directory ever run at once (make -j2 test).
+TEST_GOALS = test unit-test workflow-test fuzz fuzz-run bench demo
+ifneq ($(filter $(TEST_GOALS),$(MAKECMDGOALS)),)
+BUILD_SETS = tests
+BUILD_OPTS = -DAF_TESTS=ON
+endif
+
+all:
+	@scripts/install-deps build $(BUILD_SETS)
+	$(CONFIGURE) $(BUILD) $(COMMON) $(BUILD_OPTS)
+	cmake --build $(BUILD) -j$(JOBS) $(NO_DIRS)
+
+deps-tests deps-examples deps-man deps-workflow deps-fuzz deps-bench:
+	@scripts/install-deps build $(@:deps-%=%)
 
 # Everything the CI runs: plain tests, the same tests under ASan/UBSan, the modules from
 # four threads under TSan, the C99 consumer of the installed library, the examples and the
@@ -28,30 +53,30 @@ test: unit-test asan-test tsan-test c99-test examples-test man-test workflow-tes
 unit-test: all
 	cd $(BUILD) && ctest --output-on-failure -j$(JOBS) --timeout 600
 
-asan-test: deps
-	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DAF_SANITIZE=ON >/dev/null
-	cmake --build $(ASAN_BUILD) -j$(JOBS)
+asan-test: deps-tests
+	$(CONFIGURE) $(ASAN_BUILD) $(COMMON) -DCMAKE_BUILD_TYPE=Debug -DAF_TESTS=ON -DAF_SANITIZE=ON
+	cmake --build $(ASAN_BUILD) -j$(JOBS) $(NO_DIRS)
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --output-on-failure -j$(JOBS) --timeout 900
 
 # The modules from four threads at once under ThreadSanitizer: only that test is built.
-tsan-test: deps
-	cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DAF_TSAN=ON >/dev/null
-	cmake --build $(TSAN_BUILD) -j$(JOBS) --target module_threads_test
+tsan-test: deps-tests
+	$(CONFIGURE) $(TSAN_BUILD) $(COMMON) -DAF_TESTS=ON -DAF_TSAN=ON
+	cmake --build $(TSAN_BUILD) -j$(JOBS) --target module_threads_test $(NO_DIRS)
 	cd $(TSAN_BUILD) && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
 	  ctest --output-on-failure -R '^module_threads_test$$' --timeout 600
 
 c99-test: all
 	tests/c99/run.sh $(BUILD)
 
-examples-test: all
+examples-test: all deps-examples
 	tests/examples/run.sh $(BUILD)
 
-man-test: all
+man-test: all deps-man
 	tests/man/run.sh $(BUILD)
 
-workflow-test: all
+workflow-test: all deps-workflow
 	tests/workflow/run.sh $(BUILD)
 
 fuzz: fuzz-build
@@ -59,17 +84,19 @@ ifdef FUZZ_SECONDS
 fuzz: fuzz-run
 endif
 
-fuzz-build: deps
-	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DAF_FUZZ=ON >/dev/null
-	cmake --build $(FUZZ_BUILD) -j$(JOBS)
+fuzz-build: deps-fuzz
+	@CC=clang CXX=clang++ scripts/configure $(FUZZ_BUILD) $(COMMON) -DAF_FUZZ=ON
+	cmake --build $(FUZZ_BUILD) -j$(JOBS) $(NO_DIRS)
 
+# The seed scripts write their inputs with the regular build's fixture generator.
 fuzz-run: fuzz-build all
 	scripts/run-fuzzers "$(FUZZ_BUILD)" "$(or $(FUZZ_SECONDS),$(FUZZ_SMOKE_SECONDS))" \
 	  "$(BUILD)/bin"
 
-bench: all
+bench: all deps-bench
 	scripts/run-benches "$(BUILD)"
 
+# The demo writes its sample files with the fixture generator.
 demo: all
 	scripts/demo "$(BUILD)"
 

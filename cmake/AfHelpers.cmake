@@ -6,9 +6,9 @@
 #   af_program(NAME SOURCES f... [LIBS l...])      program in build/bin, installed to bin/
 #   af_test(NAME SOURCES f... [LIBS l...] [DEPENDS t...])
 #       GoogleTest executable registered with CTest; DEPENDS names the programs it runs,
-#       so that they are built before it.
+#       so that they are built before it. Built only with AF_TESTS.
 #   af_bench(NAME SOURCES f... [LIBS l...] [ARGS a...] [DEPENDS t...])
-#       benchmark program run by `make bench`; DEPENDS as for af_test
+#       benchmark program run by `make bench`; DEPENDS as for af_test. Only with AF_TESTS.
 #   af_bench_script(NAME SCRIPT path)              shell benchmark run by `make bench`
 #   af_fuzz(NAME SOURCES f... [LIBS l...] [SEED_SCRIPT path])
 #       libFuzzer target (AF_FUZZ builds only); SEED_SCRIPT DIR writes seed inputs into DIR.
@@ -58,7 +58,7 @@ endfunction()
 
 function(af_test name)
   cmake_parse_arguments(A "" "" "SOURCES;LIBS;DEPENDS" ${ARGN})
-  if(AF_FUZZ)
+  if(NOT AF_TESTS)
     return()
   endif()
   af_executable(${name} tests SOURCES ${A_SOURCES} DEPENDS ${A_DEPENDS}
@@ -68,7 +68,7 @@ endfunction()
 
 function(af_bench name)
   cmake_parse_arguments(A "" "" "SOURCES;LIBS;ARGS;DEPENDS" ${ARGN})
-  if(AF_FUZZ OR AF_SANITIZE)
+  if(NOT AF_TESTS OR AF_SANITIZE)
     return()
   endif()
   af_executable(${name} benchbin SOURCES ${A_SOURCES} LIBS ${A_LIBS} DEPENDS ${A_DEPENDS})
@@ -78,7 +78,7 @@ endfunction()
 
 function(af_bench_script name)
   cmake_parse_arguments(A "" "SCRIPT" "" ${ARGN})
-  if(AF_FUZZ OR AF_SANITIZE)
+  if(NOT AF_TESTS OR AF_SANITIZE)
     return()
   endif()
   set_property(GLOBAL APPEND PROPERTY AF_BENCH_LINES "${CMAKE_SOURCE_DIR}/${A_SCRIPT}\t")
@@ -98,7 +98,7 @@ function(af_fuzz name)
   set_property(GLOBAL APPEND PROPERTY AF_FUZZ_LINES "${CMAKE_BINARY_DIR}/fuzzbin/${name}\t${seed}")
 endfunction()
 
-# Called once every fragment is in: the static library, the install rules and the
+# Called once every fragment is in: the static and shared libraries, the install rules and the
 # manifests that `make bench` and the fuzz runner read (a line each: a path, a tab, then the
 # benchmark's arguments or the fuzz target's seed script, so that paths may hold spaces).
 function(af_finish)
@@ -113,6 +113,24 @@ function(af_finish)
     set_target_properties(alnforge_static PROPERTIES OUTPUT_NAME alnforge
       ARCHIVE_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/lib)
     install(TARGETS alnforge_static ARCHIVE DESTINATION lib)
+  endif()
+  # The same modules as a shared library, its soname libalnforge.so.AF_SOVERSION. It exports the C functions
+  # that the public headers declare and nothing else (alnforge.map); htslib, LZ4 and the
+  # C++ runtime are its own shared needs. Fuzz builds instrument the objects for libFuzzer,
+  # whose runtime only the fuzz targets link, so they make none.
+  if(objs AND NOT AF_FUZZ)
+    add_library(alnforge_shared SHARED ${objs})
+    set_target_properties(alnforge_shared PROPERTIES OUTPUT_NAME alnforge LINKER_LANGUAGE CXX
+      VERSION ${PROJECT_VERSION} SOVERSION ${AF_SOVERSION}
+      LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/lib
+      LINK_DEPENDS ${CMAKE_SOURCE_DIR}/cmake/alnforge.map)
+    target_link_libraries(alnforge_shared PRIVATE AF::hts AF::lz4)
+    target_link_options(alnforge_shared PRIVATE
+      -Wl,--version-script=${CMAKE_SOURCE_DIR}/cmake/alnforge.map)
+    if(NOT AF_SANITIZE AND NOT AF_TSAN)
+      target_link_options(alnforge_shared PRIVATE -Wl,--no-undefined)
+    endif()
+    install(TARGETS alnforge_shared LIBRARY DESTINATION lib)
   endif()
   install(FILES ${headers} DESTINATION include/alnforge)
   configure_file(${CMAKE_SOURCE_DIR}/cmake/alnforge.pc.in ${CMAKE_BINARY_DIR}/alnforge.pc.in @ONLY)

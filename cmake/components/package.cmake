@@ -1,5 +1,6 @@
 # What `make install` adds for users beyond the programs, headers, library and pkg-config file:
-# the CMake package (lib/cmake/alnforge, target alnforge::alnforge) and the manual pages.
+# the CMake package (lib/cmake/alnforge, targets alnforge::alnforge for the shared library and
+# alnforge::alnforge_static for the archive) and the manual pages.
 include(CMakePackageConfigHelpers)
 set(ALNFORGE_LIB_DIR lib)
 set(ALNFORGE_INCLUDE_DIR include)

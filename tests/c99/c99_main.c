@@ -1,5 +1,6 @@
 /* A plain C99 program built only against the installed headers and linked through
- * pkg-config --static: proves that the modules are callable from C. */
+ * pkg-config, once with the shared library and once with the archive: proves that the
+ * modules are callable from C either way. */
 #include "c99_tests.h"
 
 int main(void) {

@@ -1,9 +1,12 @@
 #!/bin/sh
 # Installs the build into a scratch prefix, then, as a user would:
-#  - builds every program in examples/ with plain cc through pkg-config --static (warnings are
-#    errors), checks that the README shows each one verbatim, and runs the README's transcripts
-#    of them on inputs written here;
-#  - builds one example through the installed CMake package (tests/cmake_consumer) and runs it.
+#  - builds every program in examples/ with plain cc through pkg-config (warnings are errors)
+#    both ways: with the shared library (run/shared) and with the archive (run/static; the
+#    --static flags, with the archive named for -lalnforge). Checks that the README shows each
+#    program verbatim, and runs the README's transcripts in both folders, on the sample files
+#    that examples/ ships;
+#  - builds one example through the installed CMake package (tests/cmake_consumer) with each
+#    of its two targets and runs both.
 set -e
 build=$(cd "${1:-build}" && pwd)
 root=$(cd "$(dirname "$0")/../.." && pwd)
@@ -12,45 +15,45 @@ trap 'rm -rf "$work"' EXIT
 cmake --install "$build" --prefix "$work/prefix" >/dev/null
 python3 "$root/tests/examples/readme_examples.py" "$root/README.md" --check
 
-mkdir "$work/run"
-cd "$work/run"
 export PKG_CONFIG_PATH="$work/prefix/lib/pkgconfig"
-for src in "$root"/examples/*.c; do
-  cp "$src" .
-  name=$(basename "$src" .c)
-  cc -std=c99 -Wall -Wextra -Werror -pedantic "$name.c" \
-     $(pkg-config --cflags --libs --static alnforge) -o "$name"
+# The transcripts' own cc line builds with the shared library, in both folders.
+export LD_LIBRARY_PATH="$work/prefix/lib${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}"
+shared_libs=$(pkg-config --libs alnforge)
+static_libs=$(pkg-config --libs --static alnforge | sed 's/-lalnforge\b/-l:libalnforge.a/')
+for way in shared static; do
+  mkdir -p "$work/run/$way"
+  cd "$work/run/$way"
+  cp "$root"/examples/*.sam .
+  for src in "$root"/examples/*.c; do
+    cp "$src" .
+    name=$(basename "$src" .c)
+    if [ "$way" = shared ]; then libs=$shared_libs; else libs=$static_libs; fi
+    # shellcheck disable=SC2086
+    cc -std=c99 -Wall -Wextra -Werror -pedantic "$name.c" $(pkg-config --cflags alnforge) $libs \
+       -o "$name"
+    if readelf -d "$name" | grep -q 'NEEDED.*libalnforge'; then loads=shared; else loads=static; fi
+    [ "$loads" = "$way" ] ||
+      { echo "examples-test: $name built the $way way links the library $loads" >&2; exit 1; }
+  done
+  printf '%s: ' "$way"
+  python3 "$root/tests/examples/readme_examples.py" "$root/README.md" --run "$work/run/$way"
 done
-tab=$(printf '\t')
-sed "s/|/$tab/g" > tiny.sam <<'SAM'
-@HD|VN:1.6|SO:coordinate
-@SQ|SN:chr1|LN:1000
-r1|0|chr1|10|60|4M|*|0|0|ACGT|IIII
-r2|0|chr1|12|60|2M1D2M|*|0|0|ACGT|IIII
-SAM
-sed "s/|/$tab/g" > pairs.sam <<'SAM'
-@HD|VN:1.6|SO:coordinate
-@SQ|SN:chr1|LN:1000
-p1|99|chr1|100|60|4M|=|306|210|ACGT|IIII
-p2|99|chr1|120|60|4M|=|326|210|ACGT|IIII
-p3|83|chr1|150|60|4M|=|396|250|ACGT|IIII
-p4|65|chr1|200|60|4M|=|596|400|ACGT|IIII
-p1|147|chr1|306|60|4M|=|100|-210|ACGT|IIII
-p2|147|chr1|326|60|4M|=|120|-210|ACGT|IIII
-p3|163|chr1|396|60|4M|=|150|-250|ACGT|IIII
-p4|129|chr1|596|60|4M|=|200|-400|ACGT|IIII
-SAM
-python3 "$root/tests/examples/readme_examples.py" "$root/README.md" --run "$work/run"
+cd "$work"
 
 for f in lib/cmake/alnforge/alnforgeConfig.cmake lib/cmake/alnforge/alnforgeConfigVersion.cmake; do
   [ -f "$work/prefix/$f" ] || { echo "examples-test: $f was not installed" >&2; exit 1; }
 done
 cmake -S "$root/tests/cmake_consumer" -B "$work/consumer" -DCMAKE_PREFIX_PATH="$work/prefix" \
       -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$work/consumer" >/dev/null
+cmake --build "$work/consumer" -- --no-print-directory >/dev/null
 cd "$work/consumer"
-got=$(./park spill)
-want=$(cd "$work/run" && ./park spill)
-[ -n "$got" ] && [ "$got" = "$want" ] ||
-  { printf 'cmake consumer: park printed\n%s\nbut the pkg-config build printed\n%s\n' "$got" "$want" >&2; exit 1; }
-echo "cmake consumer: find_package(alnforge) build of park ran"
+want=$(cd "$work/run/static" && ./park spill)
+for park in park park_static; do
+  # The shared build finds the library through the run path CMake gives it.
+  got=$(env -u LD_LIBRARY_PATH "./$park" spill)
+  [ -n "$got" ] && [ "$got" = "$want" ] ||
+    { printf 'cmake consumer: %s printed\n%s\nbut the pkg-config build printed\n%s\n' "$park" "$got" "$want" >&2; exit 1; }
+done
+readelf -d park | grep -q 'NEEDED.*libalnforge' && ! readelf -d park_static | grep -q 'NEEDED.*libalnforge' ||
+  { echo "cmake consumer: alnforge::alnforge must link the shared library, alnforge::alnforge_static the archive" >&2; exit 1; }
+echo "cmake consumer: find_package(alnforge) builds of park ran, shared and static"
