@@ -27,7 +27,7 @@ af_test(varforge_test SOURCES tests/varforge/varforge_test.cpp tests/varforge/ca
         tests/varforge/bcf_files.cpp
         LIBS AF::hts AF::z DEPENDS varforge)
 af_test(varforge_lib_test SOURCES tests/varforge/varforge_lib_test.cpp tests/varforge/bcf_files.cpp
-        LIBS varforge_lib AF::hts AF::z)
+        LIBS varforge_join varforge_lib AF::hts AF::z)
 af_bench(cat SOURCES bench/cat.cpp LIBS AF::hts DEPENDS varforge)
 if(TARGET cat)
   # The same program without the block and record walks, to show what they cost.

@@ -24,9 +24,10 @@ void write_bcf(const std::string &path, const aftest::VarShape &shape, Layout la
     write_bcf_text(path, aftest::variant_text(shape), layout);
 }
 
-void write_bcf_text(const std::string &path, const std::string &vcf_text, Layout layout) {
+void write_bcf_text(const std::string &path, const std::string &vcf_text, Layout layout,
+                    const char *mode) {
     auto [header_text, records] = aftest::split_header(vcf_text, '#');
-    htsFile *out = hts_open(path.c_str(), "wb");
+    htsFile *out = hts_open(path.c_str(), mode);
     if (!out) throw std::runtime_error("cannot open " + path);
     bcf_hdr_t *h = bcf_hdr_init("w");
     bool ok = bcf_hdr_parse(h, const_cast<char *>(header_text.c_str())) == 0 &&

@@ -20,8 +20,9 @@ aftest::VarShape shape(int n, uint32_t seed, std::string extra = "", int samples
 
 void write_bcf(const std::string &path, const aftest::VarShape &shape, Layout layout);
 
-// The same from VCF text: header lines, then records.
-void write_bcf_text(const std::string &path, const std::string &vcf_text, Layout layout);
+// The same from VCF text: header lines, then records; `mode` "wz" writes bgzipped VCF.
+void write_bcf_text(const std::string &path, const std::string &vcf_text, Layout layout,
+                    const char *mode = "wb");
 
 // A BCF file whose stored header text is exactly `header_text` (whatever htslib makes of it),
 // with `records` (VCF lines) encoded under htslib's reading of that text, in one BGZF block

@@ -222,4 +222,84 @@ TEST(CatJoin, StandardInputRepeatedAndARewriteCaught) {
     EXPECT_EQ(race.out, "1\n[bcf_cat] " + b + ": the file changed after it was checked\n");
 }
 
+// Shards as a sharded caller writes them, of both kinds, joined with -o and read back through
+// htslib and gzip. One shard is large enough to be padded, and must then lie at its own
+// offset modulo 4096.
+TEST(CatJoin, ShardLayoutsOfBothKindsReadBackAsTheirShards) {
+    std::string notes;
+    for (int i = 0; i < 1500; i++)
+        notes += "##note" + std::to_string(i) + "=padding padding padding\n";
+    struct Row {
+        const char *name;
+        std::vector<int> cuts;  // record indices where shards begin, then the end
+        vftest::Layout layout;
+        bool big_header;
+    };
+    const int n = 12000;  // chr1 then chr2, half each
+    const Row rows[] = {
+        {"cut inside a contig", {0, 1000, 9000, n}, vftest::Layout::kShared, false},
+        {"cut between contigs", {0, n / 2, n}, vftest::Layout::kShared, false},
+        {"empty shards", {0, 0, n / 2, n / 2, n, n}, vftest::Layout::kShared, false},
+        {"records on block boundaries", {0, 10, 2000, n}, vftest::Layout::kFlushed, false},
+        {"header over several blocks", {0, 7, n}, vftest::Layout::kShared, true},
+        {"one shard padded", {0, 3, n}, vftest::Layout::kFlushed, false},
+    };
+    aftest::TempDir dir;
+    for (const char *mode : {"wb", "wz"}) {
+        const std::string ext = mode[1] == 'b' ? ".bcf" : ".vcf.gz";
+        const std::string out = dir.file("out" + ext);
+        for (const auto &row : rows) {
+            const auto all = aftest::split_header(
+                aftest::variant_text(vftest::shape(n, 9, row.big_header ? notes : "", 40)), '#');
+            std::vector<std::string> args = {varforge(), "cat", "-o", out}, want;
+            for (size_t i = 0; i + 1 < row.cuts.size(); i++) {
+                std::string text = all.header;
+                for (int r = row.cuts[i]; r < row.cuts[i + 1]; r++)
+                    text += all.records[size_t(r)] + "\n";
+                args.push_back(dir.file("s" + std::to_string(i) + ext));
+                vftest::write_bcf_text(args.back(), text, row.layout, mode);
+                const auto recs = vftest::read_variants(args.back()).records;
+                want.insert(want.end(), recs.begin(), recs.end());
+            }
+            const std::string what = std::string(row.name) + ext;
+            auto r = run(args);
+            ASSERT_EQ(r.status, 0) << what << ": " << r.err;
+            EXPECT_EQ(vftest::read_variants(out).records, want) << what;
+            EXPECT_EQ(run({"/bin/sh", "-c", "exec gzip -t <\"$0\"", out}).status, 0) << what;
+            if (std::string(row.name) != "one shard padded") continue;
+            // The padded shard's last data block lies at its own offset modulo 4096.
+            const std::string shard = aftest::read_file(args.back()),
+                              joined = aftest::read_file(out);
+            const auto blocks = vftest::walk_blocks(shard);
+            ASSERT_GE(blocks.size(), 3u);
+            ASSERT_GT(shard.size(), size_t(512 << 10)) << what;
+            const auto &last = blocks[blocks.size() - 2];
+            const size_t at = joined.find(shard.substr(last.offset, last.size));
+            ASSERT_NE(at, std::string::npos) << what;
+            EXPECT_EQ(at % 4096, last.offset % 4096) << what;
+            EXPECT_LE(joined.size(),
+                      (aftest::read_file(args[4]).size() + shard.size()) * 105 / 100);
+        }
+    }
+    // One kind per join, and bgzipped VCF shards must share their samples too.
+    const std::string a = dir.file("a.bcf"), b = dir.file("b.vcf.gz"), c = dir.file("c.vcf.gz");
+    const std::string text = aftest::variant_text(vftest::shape(20, 3));
+    vftest::write_bcf_text(a, text, vftest::Layout::kShared);
+    vftest::write_bcf_text(b, text, vftest::Layout::kShared, "wz");
+    std::string swapped = text;
+    swapped.replace(swapped.find("\tS1\tS2"), 6, "\tS2\tS1");
+    vftest::write_bcf_text(c, swapped, vftest::Layout::kShared, "wz");
+    for (const auto &[args, err] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+             {{a, b}, b + ": a VCF file among BCF files"},
+             {{b, a}, a + ": a BCF file among VCF files"},
+             {{b, c}, c + ": header does not match the first input's: sample 0 is S2, not S1"}}) {
+        std::vector<std::string> argv = {varforge(), "cat"};
+        argv.insert(argv.end(), args.begin(), args.end());
+        auto r = run(argv);
+        EXPECT_EQ(r.status, 1) << err;
+        EXPECT_EQ(r.out, "") << err;
+        EXPECT_EQ(r.err, "[bcf_cat] " + err + "\n");
+    }
+}
+
 }  // namespace

@@ -1,6 +1,7 @@
 // The variant-file library beneath varforge: BGZF blocks written and read back, and where
 // the header reader leaves the stream.
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include <random>
 #include <string>
@@ -9,6 +10,7 @@
 #include "bgzf_bcf/bcf.h"
 #include "bgzf_bcf/bgzf.h"
 #include "fixtures.h"
+#include "join/blocks.h"
 #include "process.h"
 
 namespace {
@@ -162,6 +164,39 @@ TEST(VarforgeLib, DamagedStreamsAreRefusedWithAReason) {
     EXPECT_EQ(errno, ENOENT);
     EXPECT_EQ(vf::bcf_open("http://example.org/a.bcf", "r"), nullptr);
     EXPECT_EQ(errno, EPROTONOSUPPORT);
+}
+
+// The join's blocks: an empty block of every length it pads with inflates to nothing, and
+// data encoded at either level decodes to itself.
+TEST(VarforgeJoinBlocks, EmptyBlocksOfEveryLengthAndEncodedDataReadBack) {
+    std::vector<unsigned char> block(vfjoin::kMaxBlock), back(vfjoin::kMaxBlock);
+    for (size_t size = vfjoin::kMinEmptyBlock; size < vfjoin::kMinEmptyBlock + 4096; size++) {
+        vfjoin::empty_block(size, block.data());
+        ASSERT_EQ(size_t(block[16] | block[17] << 8) + 1, size);
+        z_stream zs{};
+        ASSERT_EQ(inflateInit2(&zs, 15 + 16), Z_OK);  // as gzip reads it
+        zs.next_in = block.data();
+        zs.avail_in = unsigned(size);
+        zs.next_out = back.data();
+        zs.avail_out = unsigned(back.size());
+        EXPECT_EQ(inflate(&zs, Z_FINISH), Z_STREAM_END) << size;
+        EXPECT_EQ(zs.avail_in, 0u) << size;
+        EXPECT_EQ(zs.total_out, 0u) << size;
+        inflateEnd(&zs);
+    }
+    std::mt19937 rng(4);
+    std::vector<unsigned char> data(vfjoin::kBlockData);
+    for (auto &c : data) c = "ACGT\t\n"[rng() % 6];
+    for (int level : {0, 1}) {
+        vfjoin::BlockCodec codec(level);
+        for (size_t len : {size_t(0), size_t(1), size_t(1000), vfjoin::kBlockData}) {
+            const size_t size = codec.encode(data.data(), len, block.data());
+            ASSERT_EQ(codec.decode(block.data(), size, back.data()), long(len))
+                << level << " " << len;
+            EXPECT_EQ(memcmp(back.data(), data.data(), len), 0);
+            EXPECT_EQ(codec.decode(block.data(), size - 1, back.data()), -1);
+        }
+    }
 }
 
 }  // namespace
