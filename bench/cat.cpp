@@ -27,7 +27,14 @@
 #include <string>
 #include <vector>
 
+#include "child_run.h"
+
 namespace {
+
+using benchproc::exec_argv;
+using benchproc::file_size;
+using benchproc::Measure;
+using benchproc::measure;
 
 constexpr int kInputs = 2;
 constexpr int kPartsPerInput = 4;
@@ -35,55 +42,6 @@ constexpr long kTargetInputBytes = 50L << 20;  // of the generated part
 constexpr int kSamples = 64;
 constexpr int kRounds = 7;
 constexpr int kSmallInputs = 5000;
-
-struct Measure {
-    double seconds = 0;      // wall clock
-    double cpu_seconds = 0;  // user and system time of the child
-    long peak_kib = 0;
-    int status = -1;
-};
-
-// Runs `child` in a forked process with standard output sent to `out_path`.
-// The previous output is removed and written back first, so that no run pays for the
-// one before it.
-Measure measure(const std::string &out_path, const std::function<int()> &child) {
-    if (out_path != "/dev/null") unlink(out_path.c_str());
-    sync();
-    auto t0 = std::chrono::steady_clock::now();
-    pid_t pid = fork();
-    if (pid < 0) {
-        perror("fork");
-        exit(1);
-    }
-    if (pid == 0) {
-        int fd = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (fd < 0 || dup2(fd, STDOUT_FILENO) < 0) _exit(127);
-        close(fd);
-        _exit(child());
-    }
-    int status = 0;
-    struct rusage ru;
-    if (wait4(pid, &status, 0, &ru) != pid) {
-        perror("wait4");
-        exit(1);
-    }
-    Measure m;
-    m.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-    m.cpu_seconds = double(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
-                    double(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
-    m.peak_kib = ru.ru_maxrss;
-    m.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    return m;
-}
-
-int exec_argv(const std::vector<std::string> &args) {
-    std::vector<char *> argv;
-    for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
-    argv.push_back(nullptr);
-    execv(argv[0], argv.data());
-    perror(argv[0]);
-    return 127;
-}
 
 // Writes one BCF of about kTargetInputBytes: many samples with random depths, which
 // compress poorly, so that the file is large for its record count.
@@ -145,11 +103,6 @@ int decode_reencode(const std::vector<std::string> &inputs) {
     bcf_destroy(v);
     bcf_hdr_destroy(first);
     return hts_close(out) == 0 ? rc : 1;
-}
-
-long file_size(const std::string &path) {
-    struct stat st;
-    return stat(path.c_str(), &st) == 0 ? long(st.st_size) : -1;
 }
 
 void check(const Measure &m, const char *what) {

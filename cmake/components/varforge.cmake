@@ -42,5 +42,10 @@ if(TARGET cat)
   add_dependencies(cat varforge_unchecked)
 endif()
 
+af_bench(gather SOURCES bench/gather.cpp LIBS AF::hts DEPENDS varforge)
+if(TARGET gather)
+  target_compile_definitions(gather PRIVATE VF_BIN_DIR="${AF_BIN_DIR}")
+endif()
+
 af_fuzz(varforge_fuzz SOURCES fuzz/varforge_fuzz.cpp LIBS varforge_join varforge_lib
         SEED_SCRIPT fuzz/seeds/varforge.sh)

@@ -88,26 +88,37 @@ class Fd {
 
 }  // namespace
 
-bool Copier::append(const Input &in, Placement *where) {
+bool Copier::append(const Input &in, const std::string *tail, Placement *where) {
     // A kept descriptor stays open for whoever else reads the input (its walk); the copy
     // reads through a duplicate.
     Fd fd(in.fd >= 0 ? fcntl(in.fd, F_DUPFD_CLOEXEC, 0)
                      : open(in.name, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     if (fd.get() < 0) return report(in.name, strerror(errno));
     struct stat st;
-    // The block in which the header ends, read again: the records that share it.
+    const unsigned char *records = nullptr;
+    size_t len = 0;
     const size_t tail_size = size_t(in.data_start - in.tail_block);
-    if (fstat(fd.get(), &st) != 0 || !unchanged(st, in) || tail_size > kMaxBlock ||
-        !read_at(fd.get(), in_block_.data(), tail_size, off_t(in.tail_block)) ||
-        codec_.decode(in_block_.data(), tail_size, data_.data()) != in.tail_len)
+    if (fstat(fd.get(), &st) != 0 || !unchanged(st, in)) {
         return report(in.name, "the file changed after it was checked");
+    } else if (tail) {
+        records = reinterpret_cast<const unsigned char *>(tail->data());
+        len = tail->size();
+    } else {
+        // The block in which the header ends, read again: the records that share it.
+        if (tail_size > kMaxBlock ||
+            !read_at(fd.get(), in_block_.data(), tail_size, off_t(in.tail_block)) ||
+            codec_.decode(in_block_.data(), tail_size, data_.data()) != in.tail_len)
+            return report(in.name, "the file changed after it was checked");
+        records = data_.data() + in.tail_from;
+        len = size_t(in.tail_len - in.tail_from);
+    }
     where->tail_out.clear();
-    for (int at = in.tail_from; at < in.tail_len;) {
-        const int len = std::min(in.tail_len - at, int(kBlockData));
-        const size_t size = codec_.encode(data_.data() + at, size_t(len), out_block_.data());
-        where->tail_out.emplace_back(position_, len);
+    for (size_t at = 0; at < len;) {
+        const size_t n = std::min(len - at, kBlockData);
+        const size_t size = codec_.encode(records + at, n, out_block_.data());
+        where->tail_out.emplace_back(position_, int(n));
         if (!put(out_block_.data(), size)) return false;
-        at += len;
+        at += n;
     }
     const off_t from = off_t(in.data_start), to = in.size - off_t(kMinEmptyBlock);
     // Padding costs up to 4 KiB, worth it only before a span large enough to gain from it.
@@ -116,6 +127,7 @@ bool Copier::append(const Input &in, Placement *where) {
         if (pad < kMinEmptyBlock) pad += kPage;
         empty_block(pad, out_block_.data());
         if (!put(out_block_.data(), pad)) return false;
+        padded_++;
     }
     where->data_start = position_;
     if (!raw(in.name, fd.get(), from, to)) return false;

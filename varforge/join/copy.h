@@ -42,10 +42,13 @@ class Copier {
     Copier(int out_fd, int64_t position, std::string out_name, int level);
 
     // Appends `in` (re-opened by name when its descriptor was not kept; it must still be the
-    // file that was checked). false on failure, with the message written.
-    bool append(const Input &in, Placement *where);
+    // file that was checked). `tail`, when not null, holds the records that share the
+    // header's block, as read at the check; else that block is read again. false on failure,
+    // with the message written.
+    bool append(const Input &in, const std::string *tail, Placement *where);
 
     int64_t position() const { return position_; }
+    int padded() const { return padded_; }
 
    private:
     bool put(const unsigned char *data, size_t len);
@@ -56,6 +59,7 @@ class Copier {
 
     int out_fd_;
     int64_t position_;
+    int padded_ = 0;
     std::string out_name_;
     bool regular_ = false, to_pipe_ = false;
     bool kernel_copy_ = true, splice_ = true;

@@ -27,18 +27,19 @@ namespace vfjoin {
 
 namespace {
 
-constexpr int kSpareFds = 32;  // descriptors left for everything but kept inputs
+constexpr int kSpareFds = 32;             // descriptors left for everything but kept inputs
+constexpr size_t kTailBudget = 16 << 20;  // bytes of first records kept from the checks
 
 const char kUsage[] =
     "Usage:   varforge cat [options] <in1.bcf> [<in2.bcf> ...]\n"
     "         varforge cat [options] <in1.vcf.gz> [<in2.vcf.gz> ...]\n"
     "\n"
     "Joins BCF files, or bgzipped VCF files, into one by copying their compressed blocks,\n"
-    "without decoding a record.\n"
-    "The inputs must have the same samples in the same order, and no contig, FILTER, INFO or\n"
-    "FORMAT index that names different things in two of them; definitions that only later\n"
-    "inputs have are added to the first input's header. \"-\" is standard input, when it is a\n"
-    "file. Nothing is written unless every input fits.\n"
+    "without decoding a record. The inputs must be of one kind, have the same samples in the\n"
+    "same order, and (BCF) no contig, FILTER, INFO or FORMAT index that names different things\n"
+    "in two of them; definitions that only later inputs have are added to the first input's\n"
+    "header. \"-\" is standard input, when it is a file. Nothing is written unless every\n"
+    "input fits.\n"
     "\n"
     "Options:\n"
     "  -o, --output FILE   write to FILE, replacing it only when the whole join succeeded\n"
@@ -196,7 +197,19 @@ class Join {
                 in = inputs_[size_t(stdin_at)];
                 continue;
             }
-            const std::string why = check_input(&in, long(i) < budget, &expect_, &header_);
+            // The records that share each header's block are kept from the check while they
+            // fit in a few megabytes, and read again at the copy beyond that.
+            std::string tail;
+            const bool keep_tail = tails_kept_ < kTailBudget;
+            const std::string why =
+                check_input(&in, long(i) < budget, &expect_, &header_, keep_tail ? &tail : nullptr);
+            if (keep_tail && why.empty()) {
+                tails_kept_ += tail.size();
+                tails_.resize(i + 1);
+                tails_[i] = std::move(tail);
+                has_tail_.resize(i + 1);
+                has_tail_[i] = true;
+            }
             if (!why.empty()) return report(in.name, why);
             if (!out_.staged()) {
                 const std::string damage = walk_input(in, expect_.kind);
@@ -253,7 +266,10 @@ class Join {
         for (size_t i = 0; ok && !walker.failed() && i < inputs_.size(); i++) {
             Input &in = inputs_[i];
             if (in.alias >= 0) in.fd = stdin_fd_;
-            ok = copier.append(in, &placements_[i]);
+            const size_t own = in.alias >= 0 ? size_t(in.alias) : i;
+            ok =
+                copier.append(in, own < has_tail_.size() && has_tail_[own] ? &tails_[own] : nullptr,
+                              &placements_[i]);
             if (in.alias >= 0) in.fd = -1;
             progress.done(i + 1, copier.position());
         }
@@ -266,6 +282,12 @@ class Join {
         if (vf::bcf_close(out) != 0 && ok) ok = write_failed(errno);
         if (ok && !out_.commit(&why))
             ok = report(out_.name(), "cannot put the output in place: " + why);
+        if (ok && opts_.verbose)
+            fprintf(stderr,
+                    "[bcf_cat] %zu inputs joined into %s: %.1f MB; %zu definition lines added "
+                    "to the first input's header; first records %s; %d spans padded\n",
+                    inputs_.size(), out_.name().c_str(), double(copier.position()) / 1e6,
+                    header_.added(), tail_level() ? "compressed" : "stored", copier.padded());
         return ok;
     }
 
@@ -292,6 +314,9 @@ class Join {
     HeaderUnion header_;
     std::vector<Input> inputs_;
     std::vector<Placement> placements_;
+    std::vector<std::string> tails_;
+    std::vector<bool> has_tail_;
+    size_t tails_kept_ = 0;
     int stdin_fd_ = -1;
 };
 

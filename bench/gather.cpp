@@ -1,0 +1,205 @@
+// bench/gather: `varforge cat -o` as the gather step of a sharded pipeline, against GNU cat of
+// the same files, on shards written and indexed by htslib as a variant caller writes them:
+// 50 shards by region (five contigs, ten shards each) and the same records in 1,000 shards.
+// Runs alternate and the fastest of each is kept. On a loop-mounted XFS with reflink (when
+// this machine allows mounting) the same join again, where aligned spans share extents.
+#include <htslib/hts.h>
+#include <htslib/vcf.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "child_run.h"
+
+namespace {
+
+using benchproc::exec_argv;
+using benchproc::file_size;
+using benchproc::Measure;
+using benchproc::measure;
+
+constexpr int kContigs = 5;
+constexpr long kRecords = 2750000;
+constexpr int kSamples = 16;
+constexpr int kRounds = 7;
+
+void check(const Measure &m, const char *what) {
+    if (m.status != 0) {
+        fprintf(stderr, "bench gather: %s failed with status %d\n", what, m.status);
+        exit(1);
+    }
+}
+
+// Writes the records [from, to) of the whole call set (each contig gets kRecords / kContigs,
+// ten positions apart) into `path` with htslib's default BCF writer, then indexes it.
+int write_shard(const std::string &path, long from, long to) {
+    htsFile *out = hts_open(path.c_str(), "wb");
+    if (!out) return 1;
+    bcf_hdr_t *h = bcf_hdr_init("w");
+    for (int c = 0; c < kContigs; c++)
+        bcf_hdr_append(h,
+                       ("##contig=<ID=chr" + std::to_string(c + 1) + ",length=250000000>").c_str());
+    bcf_hdr_append(h, "##INFO=<ID=DP,Number=1,Type=Integer,Description=\"Depth\">");
+    bcf_hdr_append(h, "##FORMAT=<ID=GT,Number=1,Type=String,Description=\"Genotype\">");
+    bcf_hdr_append(h, "##FORMAT=<ID=DP,Number=1,Type=Integer,Description=\"Read depth\">");
+    for (int s = 0; s < kSamples; s++) bcf_hdr_add_sample(h, ("S" + std::to_string(s)).c_str());
+    if (bcf_hdr_sync(h) != 0 || bcf_hdr_write(out, h) != 0) return 1;
+    bcf1_t *v = bcf_init();
+    std::mt19937 rng{uint32_t(from)};
+    const long per_contig = kRecords / kContigs;
+    int32_t gt[2 * kSamples], dp[kSamples];
+    const char *alleles[] = {"A,C", "C,G", "G,T", "T,A"};
+    for (long i = from; i < to; i++) {
+        bcf_clear(v);
+        v->rid = int(i / per_contig);
+        v->pos = (i % per_contig) * 10 + int(rng() % 10);
+        v->qual = float(rng() % 1000) / 10;
+        bcf_update_alleles_str(h, v, alleles[rng() & 3]);
+        int32_t depth = int32_t(rng() % 500);
+        for (auto &g : gt) g = bcf_gt_unphased(int(rng() & 1));
+        for (auto &d : dp) d = int32_t(rng() % 100);
+        if (bcf_update_info_int32(h, v, "DP", &depth, 1) != 0 ||
+            bcf_update_genotypes(h, v, gt, 2 * kSamples) != 0 ||
+            bcf_update_format_int32(h, v, "DP", dp, kSamples) != 0 || bcf_write(out, h, v) != 0)
+            return 1;
+    }
+    bcf_destroy(v);
+    bcf_hdr_destroy(h);
+    if (hts_close(out) != 0) return 1;
+    return bcf_index_build3(path.c_str(), nullptr, 14, 0) == 0 ? 0 : 1;
+}
+
+std::vector<std::string> write_shards(const std::string &dir, int n) {
+    mkdir(dir.c_str(), 0755);
+    std::vector<std::string> paths;
+    for (int i = 0; i < n; i++) {
+        paths.push_back(dir + "/shard" + std::to_string(i) + ".bcf");
+        const long from = kRecords * i / n, to = kRecords * (i + 1) / n;
+        check(measure("/dev/null", [&] { return write_shard(paths.back(), from, to); }),
+              "writing a shard");
+    }
+    return paths;
+}
+
+long total_size(const std::vector<std::string> &paths) {
+    long t = 0;
+    for (const auto &p : paths) t += file_size(p);
+    return t;
+}
+
+std::vector<std::string> with(std::vector<std::string> head, const std::vector<std::string> &tail) {
+    head.insert(head.end(), tail.begin(), tail.end());
+    return head;
+}
+
+// The fastest of kRounds runs of `args`, its output (`out`, written with -o or through
+// standard output) removed before each run.
+Measure best(const std::string &out, const std::vector<std::string> &args, bool to_stdout) {
+    Measure b;
+    b.seconds = 1e9;
+    for (int r = 0; r < kRounds; r++) {
+        unlink(out.c_str());
+        Measure m = measure(to_stdout ? out : "/dev/null", [&] { return exec_argv(args); });
+        check(m, args[0].c_str());
+        if (m.seconds < b.seconds) b = m;
+    }
+    return b;
+}
+
+struct Pair {
+    Measure cat, vf;
+};
+
+// GNU cat against `varforge cat -o` of `shards` into `out`, alternating.
+Pair race(const std::string &varforge, const std::vector<std::string> &shards,
+          const std::string &out) {
+    Pair p;
+    p.cat.seconds = p.vf.seconds = 1e9;
+    const auto cat_args = with({"/bin/cat"}, shards),
+               vf_args = with({varforge, "cat", "-o", out}, shards);
+    check(measure(out, [&] { return exec_argv(cat_args); }), "cat");  // warms the page cache
+    for (int r = 0; r < kRounds; r++) {
+        unlink(out.c_str());
+        Measure c = measure(out, [&] { return exec_argv(cat_args); });
+        check(c, "cat");
+        unlink(out.c_str());
+        Measure v = measure("/dev/null", [&] { return exec_argv(vf_args); });
+        check(v, "varforge cat -o");
+        if (c.seconds < p.cat.seconds) p.cat = c;
+        if (v.seconds < p.vf.seconds) p.vf = v;
+    }
+    return p;
+}
+
+void print_race(const char *where, const Pair &p, double target) {
+    const double r = p.vf.seconds / p.cat.seconds;
+    printf(
+        "%s: GNU cat %.3f s, varforge cat -o %.3f s (cpu %.3f s, peak %.1f MiB): %.2f x "
+        "(target <= %.2f) %s\n",
+        where, p.cat.seconds, p.vf.seconds, p.vf.cpu_seconds, double(p.vf.peak_kib) / 1024, r,
+        target, r <= target ? "met" : "MISSED");
+}
+
+int sh(const std::string &cmd) {
+    return system(cmd.c_str());
+}
+
+}  // namespace
+
+int main() {
+    const char *bin_env = getenv("AF_BIN_DIR");
+    const std::string varforge = std::string(bin_env ? bin_env : VF_BIN_DIR) + "/varforge";
+    const char *build_env = getenv("AF_BUILD_DIR");
+    const std::string dir = std::string(build_env ? build_env : "/tmp") + "/bench-gather";
+    mkdir(dir.c_str(), 0755);
+    const std::string out = dir + "/joined.bcf";
+
+    const auto shards = write_shards(dir + "/50", 50);
+    const long in_bytes = total_size(shards);
+    printf(
+        "gather: 50 shards written and indexed by htslib, %.1f MB of BCF, %ld records, "
+        "fastest of %d\n",
+        double(in_bytes) / 1e6, kRecords, kRounds);
+    const Pair here = race(varforge, shards, out);
+    print_race("50 shards, this filesystem", here, 1.0);
+    const double grow = double(file_size(out)) / double(in_bytes);
+    printf("50 shards: output %.1f MB, %.4f x the inputs' bytes (target <= 1.05) %s\n",
+           double(file_size(out)) / 1e6, grow, grow <= 1.05 ? "met" : "MISSED");
+
+    // XFS with reflink, on a loop device: where aligned spans are shared, not copied.
+    const std::string img = dir + "/xfs.img", mnt = dir + "/xfs";
+    mkdir(mnt.c_str(), 0755);
+    if (sh("truncate -s 3G '" + img + "' && mkfs.xfs -q -f -m reflink=1 '" + img +
+           "' >/dev/null 2>&1 && mount -o loop '" + img + "' '" + mnt + "' 2>/dev/null") != 0) {
+        printf("XFS with reflink: skipped (cannot make or mount a loop XFS here)\n");
+    } else {
+        std::vector<std::string> xshards;
+        for (size_t i = 0; i < shards.size(); i++)
+            xshards.push_back(mnt + "/" + std::to_string(i) + ".bcf");
+        std::string cp = "cp";
+        for (const auto &s : shards) cp += " '" + s + "'";
+        sh(cp + " '" + mnt + "/' && cd '" + mnt +
+           "' && for i in $(seq 0 49); do mv shard$i.bcf $i.bcf; done");
+        print_race("50 shards, XFS with reflink", race(varforge, xshards, mnt + "/joined.bcf"),
+                   0.3);
+        sh("umount '" + mnt + "'");
+    }
+    unlink(img.c_str());
+    rmdir(mnt.c_str());
+
+    const auto many = write_shards(dir + "/1000", 1000);
+    const Measure m = best(out, with({varforge, "cat", "-o", out}, many), false);
+    printf(
+        "1000 shards (%.1f MB): varforge cat -o %.3f s, %.0f us per shard, peak %.1f MiB "
+        "(target < 64 MiB) %s\n",
+        double(total_size(many)) / 1e6, m.seconds, m.seconds / 1000 * 1e6,
+        double(m.peak_kib) / 1024, m.peak_kib < 64 * 1024 ? "met" : "MISSED");
+    if (getenv("VF_BENCH_KEEP")) return 0;
+    sh("rm -rf '" + dir + "'");
+    return 0;
+}
