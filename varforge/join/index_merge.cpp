@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <htslib/bgzf.h>
 #include <htslib/hts.h>
+#include <htslib/hts_log.h>
 #include <htslib/tbx.h>
 #include <htslib/vcf.h>
 #include <stdlib.h>
@@ -19,7 +20,7 @@ namespace vfjoin {
 namespace {
 
 constexpr uint64_t kNone = std::numeric_limits<uint64_t>::max();
-constexpr int kMaxDepth = 9;           // keeps every bin number within 32 bits
+constexpr int kMaxDepth = 9;  // keeps every bin number within 32 bits
 constexpr int kTbiShift = 14, kTbiDepth = 5;
 constexpr size_t kMaxIndexBytes = size_t(1) << 30;  // a decompressed index larger than this
                                                     // is refused rather than held in memory
@@ -31,9 +32,15 @@ bool fail(std::string *why, const std::string &what) {
 
 // ---- the binning scheme ----
 
-uint64_t level_first(int level) { return ((uint64_t(1) << (3 * level)) - 1) / 7; }
-uint64_t n_bins(int depth) { return level_first(depth + 1); }
-uint32_t pseudo_bin(int depth) { return uint32_t(n_bins(depth) + 1); }
+uint64_t level_first(int level) {
+    return ((uint64_t(1) << (3 * level)) - 1) / 7;
+}
+uint64_t n_bins(int depth) {
+    return level_first(depth + 1);
+}
+uint32_t pseudo_bin(int depth) {
+    return uint32_t(n_bins(depth) + 1);
+}
 
 int bin_level(uint32_t bin) {
     int l = 0;
@@ -68,7 +75,7 @@ uint32_t scan_next(uint32_t bin) {
 // ---- decompressed index bytes ----
 
 class Reader {
-  public:
+   public:
     Reader(const uint8_t *p, size_t n) : p_(p), n_(n) {}
     size_t left() const { return n_ - at_; }
     bool u32(uint32_t *v) {
@@ -99,7 +106,7 @@ class Reader {
     // A count of items of at least `item` bytes each, which the bytes left can hold.
     bool count(int32_t *n, size_t item) { return i32(n) && *n >= 0 && size_t(*n) <= left() / item; }
 
-  private:
+   private:
     const uint8_t *p_;
     size_t n_, at_ = 0;
 };
@@ -126,7 +133,8 @@ bool parse_contig(Reader &r, const Index &ix, Contig *c, std::string *why) {
         bin.chunks.resize(size_t(n_chunk));
         for (auto &ch : bin.chunks) {
             if (!r.u64(&ch.beg) || !r.u64(&ch.end)) return fail(why, "bad chunk");
-            if (bin.bin != pseudo && ch.end < ch.beg) return fail(why, "chunk ends before it begins");
+            if (bin.bin != pseudo && ch.end < ch.beg)
+                return fail(why, "chunk ends before it begins");
         }
         if (bin.bin == pseudo) {
             if (c->has_pseudo) return fail(why, "bin " + std::to_string(pseudo) + " given twice");
@@ -178,9 +186,8 @@ bool parse(const uint8_t *bytes, size_t len, IndexKind kind, Index *out, std::st
         TbxSettings &t = ix.tbx;
         ix.min_shift = kTbiShift;
         ix.depth = kTbiDepth;
-        if (!r.count(&n_ref, 8) || !r.i32(&t.format) || !r.i32(&t.col_seq) ||
-            !r.i32(&t.col_beg) || !r.i32(&t.col_end) || !r.i32(&t.meta) || !r.i32(&t.skip) ||
-            !r.count(&l_nm, 1))
+        if (!r.count(&n_ref, 8) || !r.i32(&t.format) || !r.i32(&t.col_seq) || !r.i32(&t.col_beg) ||
+            !r.i32(&t.col_end) || !r.i32(&t.meta) || !r.i32(&t.skip) || !r.count(&l_nm, 1))
             return fail(why, "truncated header");
         const char *nm = reinterpret_cast<const char *>(r.take(size_t(l_nm)));
         if (l_nm > 0 && nm[l_nm - 1] != '\0') return fail(why, "contig names not terminated");
@@ -254,8 +261,8 @@ bool encode(const Index &ix, std::string *s, std::string *why) {
             put32(s, pseudo);
             if (csi) put64(s, 0);
             put32(s, 2);
-            for (uint64_t v : {c.pseudo.first, c.pseudo.last, c.pseudo.n_mapped,
-                               c.pseudo.n_unmapped})
+            for (uint64_t v :
+                 {c.pseudo.first, c.pseudo.last, c.pseudo.n_mapped, c.pseudo.n_unmapped})
                 put64(s, v);
         }
         if (!csi) {
@@ -275,7 +282,9 @@ bool is_vcf_settings(const TbxSettings &t) {
 
 // ---- offsets ----
 
-uint64_t voff(int64_t block, int within) { return uint64_t(block) << 16 | uint64_t(within); }
+uint64_t voff(int64_t block, int within) {
+    return uint64_t(block) << 16 | uint64_t(within);
+}
 
 // Where the input's first record lands in the output.
 uint64_t first_record(const OffsetMap &m) {
@@ -301,24 +310,40 @@ uint64_t canonical(const OffsetMap &m, uint64_t v) {
 }
 
 bool check_map(const OffsetMap &m, std::string *why) {
-    if (m.tail_block < 0 || m.tail_from < 0 || m.tail_from > m.tail_len || m.tail_len > 65536 ||
+    const int64_t kLimit = int64_t(1) << 47;  // file offsets that a virtual offset can hold
+    for (int64_t off : {m.tail_block, m.data_start, m.data_end, m.out_data_start, m.out_data_end})
+        if (off < 0 || off >= kLimit) return fail(why, "inconsistent offset map");
+    if (m.tail_from < 0 || m.tail_from > m.tail_len || m.tail_len > 65536 ||
         m.data_start < m.tail_block || (m.data_start == m.tail_block && m.tail_len != 0) ||
-        m.data_end < m.data_start || m.out_data_start < 0 ||
-        m.out_data_end - m.out_data_start < m.data_end - m.data_start ||
-        m.data_end >= int64_t(1) << 47 || m.out_data_end >= int64_t(1) << 47)
+        m.data_end < m.data_start || m.out_data_end - m.out_data_start < m.data_end - m.data_start)
         return fail(why, "inconsistent offset map");
     int64_t total = 0, at = -1;
     for (const auto &[off, len] : m.tail_out) {
-        if (off <= at || len <= 0 || len > 65536) return fail(why, "inconsistent offset map");
+        if (off <= at || off >= m.out_data_start || len <= 0 || len > 65536)
+            return fail(why, "inconsistent offset map");
         at = off;
         total += len;
     }
-    if (total != m.tail_len - m.tail_from || (!m.tail_out.empty() && at >= m.out_data_start))
-        return fail(why, "the offset map's re-encoded blocks do not hold the header block's records");
+    if (total != m.tail_len - m.tail_from)
+        return fail(why,
+                    "the offset map's re-encoded blocks do not hold the header block's records");
     return true;
 }
 
 // ---- files ----
+
+// htslib's messages off for the object's life: a damaged index or file is reported through
+// `why`, by the caller, who names the file.
+class QuietHtslib {
+   public:
+    QuietHtslib() : level_(hts_get_log_level()) { hts_set_log_level(HTS_LOG_OFF); }
+    ~QuietHtslib() { hts_set_log_level(level_); }
+    QuietHtslib(const QuietHtslib &) = delete;
+    QuietHtslib &operator=(const QuietHtslib &) = delete;
+
+   private:
+    enum htsLogLevel level_;
+};
 
 struct TempFile {
     std::string path;
@@ -346,6 +371,7 @@ bool index_encode(const Index &index, std::string *bytes, std::string *why) {
 }
 
 bool index_load(const std::string &index_path, IndexKind kind, Index *out, std::string *why) {
+    QuietHtslib quiet;
     BGZF *fp = bgzf_open(index_path.c_str(), "r");
     if (!fp) return fail(why, std::string("cannot open: ") + strerror(errno));
     std::string bytes;
@@ -355,8 +381,10 @@ bool index_load(const std::string &index_path, IndexKind kind, Index *out, std::
         ssize_t n;
         while ((n = bgzf_read(fp, buf, sizeof buf)) > 0 && bytes.size() <= kMaxIndexBytes)
             bytes.append(buf, size_t(n));
-        if (n < 0) ok = fail(why, "cannot decompress");
-        else if (bytes.size() > kMaxIndexBytes) ok = fail(why, "index too large");
+        if (n < 0)
+            ok = fail(why, "cannot decompress");
+        else if (bytes.size() > kMaxIndexBytes)
+            ok = fail(why, "index too large");
     } catch (const std::bad_alloc &) {
         ok = fail(why, "out of memory");
     }
@@ -365,8 +393,7 @@ bool index_load(const std::string &index_path, IndexKind kind, Index *out, std::
                              out, why);
 }
 
-bool index_load_beside(const std::string &data_path, IndexKind kind, Index *out,
-                       std::string *why) {
+bool index_load_beside(const std::string &data_path, IndexKind kind, Index *out, std::string *why) {
     const std::string path = data_path + (kind == IndexKind::kCsi ? ".csi" : ".tbi");
     struct stat data, index;
     if (stat(path.c_str(), &index) != 0)
@@ -385,6 +412,7 @@ bool index_load_beside(const std::string &data_path, IndexKind kind, Index *out,
 
 bool index_build_from_records(const std::string &data_path, IndexKind kind, Index *out,
                               std::string *why) {
+    QuietHtslib quiet;
     htsFile *in = hts_open(data_path.c_str(), "r");
     if (!in) return fail(why, std::string("cannot open: ") + strerror(errno));
     const htsFormat *f = hts_get_format(in);
@@ -401,7 +429,8 @@ bool index_build_from_records(const std::string &data_path, IndexKind kind, Inde
     if (fd < 0) return fail(why, std::string("cannot make a temporary file: ") + strerror(errno));
     close(fd);
     tmp.path = tmpl;
-    const int r = is_bcf ? bcf_index_build3(data_path.c_str(), tmp.path.c_str(), 14, 0)
+    const int r = is_bcf
+                      ? bcf_index_build3(data_path.c_str(), tmp.path.c_str(), 14, 0)
                       : tbx_index_build3(data_path.c_str(), tmp.path.c_str(), 0, 0, &tbx_conf_vcf);
     if (r != 0)
         return fail(why, r == -2   ? "cannot open the file"
@@ -445,7 +474,8 @@ bool IndexMerger::add(const Index &input, const OffsetMap &m, std::string *why) 
             return fail(why, "min_shift " + std::to_string(input.min_shift) +
                                  " differs from the earlier inputs' " +
                                  std::to_string(first.min_shift));
-        if (input.aux != first.aux) return fail(why, "auxiliary data differ from the earlier inputs'");
+        if (input.aux != first.aux)
+            return fail(why, "auxiliary data differ from the earlier inputs'");
     }
     if (kind_ == IndexKind::kTbi && !is_vcf_settings(input.tbx))
         return fail(why, "not a tabix index with the VCF settings");
@@ -481,7 +511,7 @@ bool IndexMerger::add(const Index &input, const OffsetMap &m, std::string *why) 
         Span span{kNone, 0, out};
         auto note = [&](const Chunk &ch) {
             if (!among_records(m, ch.beg) || !among_records(m, ch.end)) return false;
-            span.first = std::min(span.first, ch.beg);
+            span.first = std::min(span.first, canonical(m, ch.beg));
             span.last = std::max(span.last, canonical(m, ch.end));
             return true;
         };
@@ -516,9 +546,9 @@ bool IndexMerger::add(const Index &input, const OffsetMap &m, std::string *why) 
     // Each contig's records must stay together across the join.
     std::sort(spans.begin(), spans.end(),
               [](const Span &a, const Span &b) { return a.first < b.first; });
-    done.resize(kind_ == IndexKind::kTbi ? names.size()
-                                         : std::max(done.size(), in.index.contigs.size()),
-                0);
+    done.resize(
+        kind_ == IndexKind::kTbi ? names.size() : std::max(done.size(), in.index.contigs.size()),
+        0);
     auto name = [&](int id) {
         return kind_ == IndexKind::kTbi ? names[size_t(id)] : "#" + std::to_string(id);
     };
@@ -529,8 +559,8 @@ bool IndexMerger::add(const Index &input, const OffsetMap &m, std::string *why) 
         const int id = spans[i].out;
         if (id == last_contig) continue;
         if (done[size_t(id)])
-            return fail(why, "contig " + name(id) + " appears again after contig " +
-                                 name(last_contig));
+            return fail(why,
+                        "contig " + name(id) + " appears again after contig " + name(last_contig));
         if (last_contig >= 0) done[size_t(last_contig)] = 1;
         last_contig = id;
     }
@@ -556,14 +586,14 @@ struct Part {
     uint64_t reach = 0;  // no record of the part ends past this position
 };
 
-// The `loffset` a reader of this part alone would use for a query that reaches bin `bin` in
-// its search: that of the first bin present among `bin`, its previous siblings, its parent,
-// and so on up; the part's first record when none is.
 const uint64_t *find_bin(const Part &p, uint32_t bin) {
     auto it = std::lower_bound(p.loff.begin(), p.loff.end(), std::make_pair(bin, uint64_t(0)));
     return it != p.loff.end() && it->first == bin ? &it->second : nullptr;
 }
 
+// The `loffset` a reader of this part alone would use for a query whose search reaches bin
+// `bin`: that of the first bin present among `bin`, its previous siblings, its parent, and so
+// on up; the part's first record when none is.
 uint64_t part_loffset(const Part &p, uint32_t bin) {
     for (;;) {
         if (const uint64_t *v = find_bin(p, bin)) return *v;
@@ -578,7 +608,6 @@ void merge_contig(std::vector<Part> &parts, IndexKind kind, int min_shift, int d
     // the output's depth.
     struct Ref {
         uint32_t bin;
-        size_t part;
         const Bin *b;
     };
     std::vector<Ref> refs;
@@ -586,7 +615,7 @@ void merge_contig(std::vector<Part> &parts, IndexKind kind, int min_shift, int d
         Part &p = parts[i];
         for (const auto &b : p.contig->bins) {
             const uint32_t n = renumber(b.bin, depths[i], depth);
-            refs.push_back({n, i, &b});
+            refs.push_back({n, &b});
             p.loff.emplace_back(n, b.loffset);
             p.reach = std::max(p.reach, bin_end(n, min_shift, depth));
         }
@@ -610,9 +639,13 @@ void merge_contig(std::vector<Part> &parts, IndexKind kind, int min_shift, int d
         }
         bin.chunks.resize(k);
         if (kind == IndexKind::kCsi) {
-            // A query whose search for a loffset stops at this bin needs every part that may
-            // hold records at or after the bin's first position; the earliest such part in the
-            // output gives the smallest value.
+            // A reader's search for the loffset of a query stops at the first bin present
+            // among the query's bottom bin, its previous siblings, its parent and so on up; a
+            // query that stops here starts at or after this bin's first position. It needs
+            // each part that may hold records ending past that position to be read from
+            // where a reader of that part alone would start (a part whose records all end
+            // before it has none to give). Parts lie in the output in join order, so the
+            // first such part gives the smallest value.
             const uint64_t beg = bin_beg(bin.bin, min_shift, depth);
             for (const Part &p : parts) {
                 if (find_bin(p, bin.bin) || p.reach > beg) {

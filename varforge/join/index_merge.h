@@ -16,15 +16,16 @@
 // Conventions:
 //  1. Functions that can fail return true on success. On failure they return false and, when
 //     `why` is not null, set it to a short reason that names no file (the caller knows which
-//     file it was).
+//     file it was), except index_load_beside, which names the index file it looked for.
 //  2. Index bytes are untrusted. index_parse and index_load accept any input: they never read
 //     out of bounds, and allocate at most in proportion to the bytes given. A damaged index
 //     fails to parse; the caller treats it as absent and builds the input's part from its
 //     records (index_build_from_records).
 //  3. No exception leaves the module; running out of memory is a failure like any other.
 //  4. Objects are not shared between threads; distinct objects may be used by distinct threads.
-//     index_build_from_records runs htslib's indexer, which prints htslib's own messages at
-//     the process-wide htslib log level.
+//     index_load, index_load_beside and index_build_from_records keep htslib quiet while they
+//     run (their reasons come back through `why`) by setting htslib's message level, which is
+//     process-wide, and restoring it after: they must not run while another thread uses htslib.
 //
 // This is an internal C++ interface of the varforge program (like varforge/bgzf_bcf), not a
 // module of the installed C library.
@@ -104,8 +105,7 @@ bool index_load(const std::string &index_path, IndexKind kind, Index *out, std::
 // The index of `data_path` as htslib finds it ("DATA.csi" for kCsi, "DATA.tbi" for kTbi), but
 // refused when it is older than the data file (htslib's reader warns about such an index: the
 // data may have changed since it was made).
-bool index_load_beside(const std::string &data_path, IndexKind kind, Index *out,
-                       std::string *why);
+bool index_load_beside(const std::string &data_path, IndexKind kind, Index *out, std::string *why);
 
 // For an input without a usable index: builds the index of the BGZF-compressed BCF (kCsi) or
 // VCF (kTbi) file at `data_path` by reading its records with htslib (CSI with min_shift 14;
@@ -124,8 +124,8 @@ struct OffsetMap {
     std::vector<std::pair<int64_t, int>> tail_out;
     int64_t data_start = 0, out_data_start = 0;  // the input's first block after tail_block,
                                                  // and where it lands in the output
-    int64_t data_end = 0, out_data_end = 0;  // the input's end-of-file block (its size - 28),
-                                             // and where the next thing in the output starts
+    int64_t data_end = 0, out_data_end = 0;      // the input's end-of-file block (its size - 28),
+                                                 // and where the next thing in the output starts
 };
 
 // Where the input's virtual offset `v` lands in the output. A position at a block's end is the
@@ -143,7 +143,7 @@ uint64_t map_voffset(const OffsetMap &map, uint64_t v);
 // A refused input leaves the merger as it was; the caller may then add the same input's index
 // built from its records instead.
 class IndexMerger {
-  public:
+   public:
     explicit IndexMerger(IndexKind kind) : kind_(kind) {}
 
     // Adds the index of the next input and where the input's blocks landed. Fails when the
@@ -162,19 +162,19 @@ class IndexMerger {
     // Inputs added (refused ones not counted).
     size_t size() const { return inputs_.size(); }
 
-  private:
+   private:
     struct Input {
-        Index index;      // virtual offsets already mapped into the output
-        uint64_t start;   // where the input's first record lands in the output
+        Index index;                  // virtual offsets already mapped into the output
+        uint64_t start;               // where the input's first record lands in the output
         std::vector<int> out_contig;  // input contig number -> output contig number
     };
     IndexKind kind_;
     std::vector<Input> inputs_;
-    std::vector<std::string> names_;  // tabix: output contig names in order
+    std::vector<std::string> names_;                 // tabix: output contig names in order
     std::unordered_map<std::string, int> name_ids_;  // tabix: name -> output contig
-    std::vector<char> done_;          // output contigs whose records have ended
-    uint64_t last_end_ = 0;           // the previous input's out_data_end, as a virtual offset
-    int last_contig_ = -1;            // output contig of the previous input's last record
+    std::vector<char> done_;                         // output contigs whose records have ended
+    uint64_t last_end_ = 0;  // the previous input's out_data_end, as a virtual offset
+    int last_contig_ = -1;   // output contig of the previous input's last record
 };
 
 // Writes `index` BGZF-compressed to `path`.
