@@ -442,7 +442,9 @@ bool index_build_from_records(const std::string &data_path, IndexKind kind, Inde
 bool index_write(const Index &index, const std::string &path, std::string *why) {
     std::string bytes;
     if (!index_encode(index, &bytes, why)) return false;
-    BGZF *fp = bgzf_open(path.c_str(), "w");
+    // The fastest compression level: the joined file's index comes out about a sixth larger
+    // than at the default level, and is written about four times sooner.
+    BGZF *fp = bgzf_open(path.c_str(), "w1");
     if (!fp) return fail(why, std::string("cannot create: ") + strerror(errno));
     const bool wrote = bgzf_write(fp, bytes.data(), bytes.size()) == ssize_t(bytes.size());
     const int err = errno;
@@ -648,7 +650,7 @@ void merge_contig(std::vector<Part> &parts, IndexKind kind, int min_shift, int d
             // first such part gives the smallest value.
             const uint64_t beg = bin_beg(bin.bin, min_shift, depth);
             for (const Part &p : parts) {
-                if (find_bin(p, bin.bin) || p.reach > beg) {
+                if (p.reach > beg) {  // true of every part that has the bin
                     bin.loffset = part_loffset(p, bin.bin);
                     break;
                 }

@@ -177,7 +177,7 @@ class IndexMerger {
     int last_contig_ = -1;   // output contig of the previous input's last record
 };
 
-// Writes `index` BGZF-compressed to `path`.
+// Writes `index` to `path`, BGZF-compressed at the fastest level.
 bool index_write(const Index &index, const std::string &path, std::string *why);
 
 }  // namespace vfjoin
