@@ -11,7 +11,7 @@
 //  - CSI (".csi"), as htslib writes it for BCF: contigs are the header's contig dictionary
 //    numbers, bins carry a `loffset`.
 //  - Tabix (".tbi"), as htslib writes it for bgzipped VCF: contigs are named, numbered in order
-//    of first appearance, and each has a linear index of 16 KiB windows.
+//    of first appearance, and each has a linear index of 2^14-position windows.
 //
 // Conventions:
 //  1. Functions that can fail return true on success. On failure they return false and, when
