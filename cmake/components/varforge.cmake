@@ -17,8 +17,8 @@ target_link_libraries(varforge_cmds PUBLIC AF::hts)
 add_library(varforge_join STATIC
   varforge/join/join.cpp varforge/join/input.cpp varforge/join/header_union.cpp
   varforge/join/copy.cpp varforge/join/output.cpp varforge/join/blocks.cpp
-  varforge/join/progress.cpp)
-target_link_libraries(varforge_join PUBLIC varforge_lib AF::hts AF::deflate)
+  varforge/join/progress.cpp varforge/join/order.cpp)
+target_link_libraries(varforge_join PUBLIC varforge_index varforge_lib AF::hts AF::deflate)
 target_compile_definitions(varforge_join PRIVATE VF_VERSION="${PROJECT_VERSION}")
 
 af_program(varforge SOURCES varforge/main.cpp LIBS varforge_join varforge_lib varforge_cmds)
@@ -34,7 +34,7 @@ if(TARGET cat)
   af_executable(varforge_unchecked benchbin SOURCES varforge/main.cpp varforge/join/join.cpp
     varforge/join/input.cpp varforge/join/header_union.cpp varforge/join/copy.cpp
     varforge/join/output.cpp varforge/join/blocks.cpp varforge/join/progress.cpp
-    LIBS varforge_lib varforge_cmds AF::hts AF::deflate)
+    varforge/join/order.cpp LIBS varforge_index varforge_lib varforge_cmds AF::hts AF::deflate)
   target_include_directories(varforge_unchecked PRIVATE ${CMAKE_SOURCE_DIR}/varforge)
   target_compile_definitions(varforge_unchecked PRIVATE VF_JOIN_UNCHECKED VF_VERSION="${PROJECT_VERSION}")
   target_compile_definitions(cat PRIVATE VF_BIN_DIR="${AF_BIN_DIR}"

@@ -395,7 +395,68 @@ TEST(IndexMerge, QueriesMatchHtslibsOwnIndexOfTheJoinedFile) {
             if (region.size() == 4) whole += got.size();
         }
         EXPECT_EQ(whole, vftest::read_variants(j.path).records.size());
+
+        // The same shards joined by varforge cat -W: its index answers every query as htslib's
+        // own index of its output does, and -v names the shards whose part it built.
+        const std::string joined = dir.file(csi ? "cat.bcf" : "cat.vcf.gz");
+        const std::string cat_index = index_path(joined, row.kind), cat_ref = dir.file("cat.ref");
+        std::vector<std::string> args = {aftest::bin("varforge"), "cat", "-v", "-W", "-o", joined};
+        args.insert(args.end(), j.shards.begin(), j.shards.end());
+        const auto r = aftest::run(args);
+        ASSERT_EQ(r.status, 0) << r.err;
+        for (size_t s = 0; s < own.size(); s++)
+            EXPECT_EQ(r.err.find(j.shards[s] + ": ") == std::string::npos, bool(own[s])) << r.err;
+        ASSERT_EQ(build_index(joined, cat_ref, row.kind), 0);
+        const auto cat_load = aftest::capture([&] {
+            if (csi ? !bcf_index_load2(joined.c_str(), cat_index.c_str())
+                    : !tbx_index_load2(joined.c_str(), cat_index.c_str()))
+                exit(1);
+        });
+        EXPECT_EQ(cat_load.status + cat_load.err.size(), 0u) << cat_load.err;
+        EXPECT_EQ(stats(joined, cat_index, row.kind), stats(joined, cat_ref, row.kind));
+        for (const auto &region : regions)
+            EXPECT_EQ(query(joined, cat_index, row.kind, region),
+                      query(joined, cat_ref, row.kind, region))
+                << region;
     }
+}
+
+// A join that would part a contig's records, or put positions out of order, cannot be
+// indexed: refused with -W before anything is written, naming both files; allowed without.
+TEST(IndexMerge, CatRefusesJoinsThatAnIndexCannotFollow) {
+    aftest::TempDir dir;
+    Row row = rows()[0];  // chr1 | chr1, chr2 | chr2, chr3
+    const Joined j = make_join(dir, row);
+    const std::string out = dir.file("o.bcf");
+    const std::string vf = aftest::bin("varforge");
+    const struct {
+        std::vector<std::string> shards;
+        std::string why;
+    } cases[] = {
+        {{j.shards[0], j.shards[0]},
+         j.shards[0] +
+             ": its first record (chr1:100) comes before "
+             "the last record (chr1:299927) of " +
+             j.shards[0]},
+        {{j.shards[0], j.shards[2], j.shards[1]},
+         j.shards[1] + ": its records of chr1 would be parted by another contig's from those of " +
+             j.shards[0]},
+    };
+    for (const auto &c : cases) {
+        std::vector<std::string> args = {vf, "cat", "-W", "-o", out};
+        args.insert(args.end(), c.shards.begin(), c.shards.end());
+        auto r = aftest::run(args);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, "[bcf_cat] " + c.why +
+                             ", and an index needs each contig's records together and sorted\n");
+        EXPECT_NE(access(out.c_str(), F_OK), 0);
+        args.erase(args.begin() + 2);
+        EXPECT_EQ(aftest::run(args).status, 0);
+        unlink(out.c_str());
+    }
+    const auto no_o = aftest::run({vf, "cat", "-W", j.shards[0]});
+    EXPECT_EQ(no_o.status, 1);
+    EXPECT_EQ(no_o.err, "[bcf_cat] --write-index (-W) needs --output (-o FILE)\n");
 }
 
 TEST(IndexMerge, DamagedIndexesFailCleanly) {

@@ -184,6 +184,12 @@ void HeaderUnion::by_name() {
     s_->by_index = false;
 }
 
+std::vector<std::string> HeaderUnion::contig_names() const {
+    std::vector<std::string> names;
+    for (const auto &d : s_->dict[0].at) names.push_back(d.name);
+    return names;
+}
+
 size_t HeaderUnion::added() const {
     return s_->lines.size();
 }

@@ -19,6 +19,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace vfjoin {
 
@@ -43,6 +44,9 @@ class HeaderUnion {
 
     // Definition lines that later inputs added to the first input's header.
     size_t added() const;
+
+    // The union's contig names by index ("" where none); empty before a header was parsed.
+    std::vector<std::string> contig_names() const;
 
    private:
     struct State;

@@ -39,9 +39,9 @@ bool read_at(int fd, unsigned char *buf, size_t n, off_t at) {
     return true;
 }
 
-// The size of the BGZF block whose header starts at `at` (its first bytes in `head`), or
-// -1 when the header is not one.
-long block_size(int fd, const unsigned char *head, off_t at) {
+}  // namespace
+
+long bgzf_block_size(int fd, const unsigned char *head, off_t at) {
     if (head[0] != 0x1f || head[1] != 0x8b || head[2] != 8 || !(head[3] & 4)) return -1;
     const unsigned xlen = le16(head + 10);
     long size = -1;
@@ -62,8 +62,6 @@ long block_size(int fd, const unsigned char *head, off_t at) {
     }
     return size >= long(kFixedHead + xlen + kFooter) ? size : -1;
 }
-
-}  // namespace
 
 bool unchanged(const struct stat &st, const Input &in) {
     return st.st_dev == in.dev && st.st_ino == in.ino && st.st_size == in.size &&
@@ -87,7 +85,7 @@ std::string walk_blocks(int fd, off_t from, off_t to, uint64_t *data_bytes,
         if (to - at < kBlockHead || !read_at(fd, buf, sizeof buf, at - 4))
             return "damaged data: no BGZF block at byte " + std::to_string(at);
         if (prev >= 0) count(le32(buf));
-        const long size = block_size(fd, buf + 4, at);
+        const long size = bgzf_block_size(fd, buf + 4, at);
         if (size < 0) return "damaged data: no BGZF block at byte " + std::to_string(at);
         prev = at;
         at += size;

@@ -67,6 +67,10 @@ std::string walk_input(const Input &in, Kind kind);
 // Whether `st` is still the file that was checked.
 bool unchanged(const struct stat &st, const Input &in);
 
+// The size of the BGZF block whose header starts at `at` in `fd` (its first 18 bytes in
+// `head`), or -1 when the header is not one.
+long bgzf_block_size(int fd, const unsigned char *head, off_t at);
+
 // Follows the BGZF block headers in [from, to) of `fd`: empty when every header is valid and
 // the blocks end exactly at `to`, else why not. `data_bytes` gets their decompressed size,
 // `last` the offset and size of the last block that holds data (0, 0 when none does).

@@ -14,12 +14,15 @@
 #include <new>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "bgzf_bcf/bcf.h"
 #include "copy.h"
 #include "header_union.h"
+#include "index_merge.h"
 #include "input.h"
+#include "order.h"
 #include "output.h"
 #include "progress.h"
 
@@ -44,6 +47,8 @@ const char kUsage[] =
     "Options:\n"
     "  -o, --output FILE   write to FILE, replacing it only when the whole join succeeded\n"
     "                      (default: standard output)\n"
+    "  -W, --write-index   also write FILE's index (FILE.csi for BCF, FILE.tbi for VCF),\n"
+    "                      merged from the inputs' own indexes; needs -o\n"
     "  -q, --quiet         no progress display (shown on a terminal for joins over a second)\n"
     "  -v, --verbose       say more about what the join does\n"
     "  -h, --help          print this help and exit\n"
@@ -52,6 +57,7 @@ const char kUsage[] =
 struct Options {
     const char *output = nullptr;
     bool quiet = false;
+    bool write_index = false;
     int verbose = 0;
     std::vector<const char *> inputs;
 };
@@ -69,7 +75,7 @@ int parse(int argc, const char **argv, Options *o) {
     optind = 0;  // a full reset, whatever parsed before
     opterr = 0;
     int c;
-    while ((c = getopt_long(int(args.size() - 1), args.data(), "+o:qvh", longs, nullptr)) != -1) {
+    while ((c = getopt_long(int(args.size() - 1), args.data(), "+o:qvWh", longs, nullptr)) != -1) {
         switch (c) {
             case 'o':
                 o->output = optarg;
@@ -79,6 +85,9 @@ int parse(int argc, const char **argv, Options *o) {
                 break;
             case 'v':
                 o->verbose++;
+                break;
+            case 'W':
+                o->write_index = true;
                 break;
             case 'h':
                 fputs(kUsage, stdout);
@@ -96,6 +105,10 @@ int parse(int argc, const char **argv, Options *o) {
         }
     }
     for (int i = optind; i < int(args.size() - 1); i++) o->inputs.push_back(args[size_t(i)]);
+    if (o->write_index && !o->output) {
+        fputs("[bcf_cat] --write-index (-W) needs --output (-o FILE)\n", stderr);
+        return 1;
+    }
     return 0;
 }
 
@@ -168,7 +181,7 @@ class Join {
     }
 
     int run() {
-        if (!check_all()) return 1;
+        if (!check_all() || (opts_.write_index && !check_order())) return 1;
         return write_all() ? 0 : 1;
     }
 
@@ -222,6 +235,98 @@ class Join {
                 in.alias = int(i);
             }
         }
+        return true;
+    }
+
+    IndexKind index_kind() const {
+        return expect_.kind == Kind::kBcf ? IndexKind::kCsi : IndexKind::kTbi;
+    }
+
+    // The place of every input's blocks in the input itself, as a join would copy them: what
+    // an input's own index must fit before it is trusted.
+    static OffsetMap map_of(const Input &in, const Placement *where) {
+        OffsetMap m;
+        m.tail_block = in.tail_block;
+        m.tail_from = in.tail_from;
+        m.tail_len = in.tail_len;
+        m.data_start = in.data_start;
+        m.data_end = in.size - off_t(kMinEmptyBlock);
+        if (where) {
+            m.tail_out = where->tail_out;
+            m.out_data_start = where->data_start;
+            m.out_data_end = where->data_end;
+        } else {
+            if (in.tail_from < in.tail_len)
+                m.tail_out = {{in.tail_block, in.tail_len - in.tail_from}};
+            m.out_data_start = m.data_start;
+            m.out_data_end = m.data_end;
+        }
+        return m;
+    }
+
+    // Loads every input's index (or builds it from the input's records when it has no usable
+    // one) and refuses a join whose contigs or positions an index could not follow.
+    bool check_order() {
+        const IndexKind kind = index_kind();
+        const std::vector<std::string> names = header_.contig_names();
+        indexes_.resize(inputs_.size());
+        Edges prev;
+        size_t prev_at = 0;
+        std::unordered_map<std::string, size_t> seen;
+        for (size_t i = 0; i < inputs_.size(); i++) {
+            const Input &in = inputs_[i];
+            const bool is_stdin = in.alias >= 0;
+            Index &idx = indexes_[i];
+            if (is_stdin && size_t(in.alias) != i) {
+                idx = indexes_[size_t(in.alias)];
+            } else {
+                std::string why;
+                IndexMerger trial(kind);
+                if (is_stdin) why = "standard input has no index beside it";
+                if (!why.empty() || !index_load_beside(in.name, kind, &idx, &why) ||
+                    !trial.add(idx, map_of(in, nullptr), &why)) {
+                    if (opts_.verbose)
+                        fprintf(stderr,
+                                "[bcf_cat] %s: %s; its part of the index is built from its "
+                                "records\n",
+                                in.name, why.c_str());
+                    const std::string path =
+                        is_stdin ? "/proc/self/fd/" + std::to_string(stdin_fd_) : in.name;
+                    if (!index_build_from_records(path, kind, &idx, &why))
+                        return report(in.name, "cannot be indexed: " + why);
+                }
+            }
+            Edges e;
+            Input probe = in;
+            if (is_stdin) probe.fd = stdin_fd_;
+            std::string why = read_edges(probe, expect_.kind, idx, names, &e);
+            if (!why.empty()) return report(in.name, why);
+            size_t other = 0;
+            why = follows(prev, prev_at, e, i, &seen, &other);
+            if (!why.empty())
+                return report(in.name, why + " " + inputs_[other].name +
+                                           ", and an index needs each contig's records together "
+                                           "and sorted");
+            if (!e.contigs.empty()) {
+                prev = std::move(e);
+                prev_at = i;
+            }
+        }
+        return true;
+    }
+
+    // Merges the inputs' indexes into the output's, written to its own temporary file.
+    bool write_index(Output *index_out) {
+        IndexMerger merger(index_kind());
+        std::string why;
+        for (size_t i = 0; i < inputs_.size(); i++)
+            if (!merger.add(indexes_[i], map_of(inputs_[i], &placements_[i]), &why))
+                return report(inputs_[i].name, "cannot merge its index: " + why);
+        const int fd = index_out->begin(&why);
+        if (fd < 0) return report(index_out->name(), "cannot create the index: " + why);
+        close(fd);
+        if (!merger.write(index_out->temp(), &why))
+            return report(index_out->name(), "cannot write the index: " + why);
         return true;
     }
 
@@ -280,8 +385,15 @@ class Join {
         if (!ok) out->fp->error = "failed";
         errno = 0;
         if (vf::bcf_close(out) != 0 && ok) ok = write_failed(errno);
+        const std::string index_path = std::string(opts_.output ? opts_.output : "") +
+                                       (index_kind() == IndexKind::kCsi ? ".csi" : ".tbi");
+        Output index_out(opts_.write_index ? index_path.c_str() : nullptr);
+        if (ok && opts_.write_index) ok = write_index(&index_out);
+        // The output goes in place first: an index never reads as older than its file.
         if (ok && !out_.commit(&why))
             ok = report(out_.name(), "cannot put the output in place: " + why);
+        if (ok && opts_.write_index && !index_out.commit(&why))
+            ok = report(index_path, "cannot put the index in place: " + why);
         if (ok && opts_.verbose)
             fprintf(stderr,
                     "[bcf_cat] %zu inputs joined into %s: %.1f MB; %zu definition lines added "
@@ -314,6 +426,7 @@ class Join {
     HeaderUnion header_;
     std::vector<Input> inputs_;
     std::vector<Placement> placements_;
+    std::vector<Index> indexes_;
     std::vector<std::string> tails_;
     std::vector<bool> has_tail_;
     size_t tails_kept_ = 0;

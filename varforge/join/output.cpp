@@ -15,12 +15,15 @@ namespace vfjoin {
 
 namespace {
 
-// The temporary file that a signal must remove: a plain buffer, since the handler may only
-// make async-signal-safe calls.
-char g_temp[PATH_MAX + 1];
+// The temporary files that a signal must remove (the output and its index): plain buffers,
+// since the handler may only make async-signal-safe calls.
+constexpr int kSlots = 2;
+char g_temp[kSlots][PATH_MAX + 1];
+int g_used = 0;
 
 extern "C" void remove_temp_and_die(int sig) {
-    if (g_temp[0]) unlink(g_temp);
+    for (auto &t : g_temp)
+        if (t[0]) unlink(t);
     signal(sig, SIG_DFL);
     raise(sig);
 }
@@ -105,7 +108,8 @@ int Output::begin(std::string *why) {
     umask(mask);
     fchmod(fd, 0666 & ~mask);
     temp_ = tmpl;
-    memcpy(g_temp, tmpl.c_str(), tmpl.size() + 1);
+    slot_ = g_used < kSlots ? g_used++ : kSlots - 1;
+    memcpy(g_temp[slot_], tmpl.c_str(), tmpl.size() + 1);
     guard(true);
     // Written through this descriptor, never opened again with truncation: ext4 starts
     // writing back a file truncated to nothing when it is closed, which would cost the join
@@ -121,8 +125,7 @@ bool Output::commit(std::string *why) {
         return false;
     }
     committed_ = true;
-    g_temp[0] = '\0';
-    guard(false);
+    g_temp[slot_][0] = '\0';
     return true;
 }
 
@@ -130,8 +133,7 @@ Output::~Output() {
     if (temp_.empty() || committed_) return;
     Hold hold;
     unlink(temp_.c_str());
-    g_temp[0] = '\0';
-    guard(false);
+    g_temp[slot_][0] = '\0';
 }
 
 }  // namespace vfjoin

@@ -37,6 +37,9 @@ class Output {
     // Puts the finished file in place; false with `why` set. Without a path, nothing to do.
     bool commit(std::string *why);
 
+    // The temporary file, once begun.
+    const std::string &temp() const { return temp_; }
+
     // What to name in messages about writing: the output path or "standard output".
     std::string name() const { return path_ ? std::string(path_) : "standard output"; }
 
@@ -44,6 +47,7 @@ class Output {
     const char *path_;
     std::string target_, temp_;
     bool committed_ = false;
+    int slot_ = 0;
 };
 
 }  // namespace vfjoin
