@@ -1,8 +1,9 @@
 // bench/gather: `varforge cat -o` as the gather step of a sharded pipeline, against GNU cat of
 // the same files, on shards written and indexed by htslib as a variant caller writes them:
 // 50 shards by region (five contigs, ten shards each) and the same records in 1,000 shards.
-// Runs alternate and the fastest of each is kept. On a loop-mounted XFS with reflink (when
-// this machine allows mounting) the same join again, where aligned spans share extents.
+// Runs alternate and the fastest of each is kept. Also: the join with its index (-W) against
+// the join alone and against joining then indexing; on a loop-mounted XFS with reflink (when
+// this machine allows mounting) the same joins again, where aligned spans share extents.
 #include <htslib/hts.h>
 #include <htslib/vcf.h>
 #include <sys/stat.h>
@@ -25,7 +26,7 @@ using benchproc::measure;
 
 constexpr int kContigs = 5;
 constexpr long kRecords = 2750000;
-constexpr int kSamples = 16;
+constexpr int kSamples = 30;
 constexpr int kRounds = 7;
 
 void check(const Measure &m, const char *what) {
@@ -97,43 +98,50 @@ std::vector<std::string> with(std::vector<std::string> head, const std::vector<s
     return head;
 }
 
-// The fastest of kRounds runs of `args`, its output (`out`, written with -o or through
-// standard output) removed before each run.
-Measure best(const std::string &out, const std::vector<std::string> &args, bool to_stdout) {
-    Measure b;
-    b.seconds = 1e9;
-    for (int r = 0; r < kRounds; r++) {
-        unlink(out.c_str());
-        Measure m = measure(to_stdout ? out : "/dev/null", [&] { return exec_argv(args); });
-        check(m, args[0].c_str());
-        if (m.seconds < b.seconds) b = m;
-    }
-    return b;
-}
-
 struct Pair {
     Measure cat, vf;
 };
 
-// GNU cat against `varforge cat -o` of `shards` into `out`, alternating.
+// GNU cat against `varforge cat -o` (with `-W` when `index`) of `shards` into `out`,
+// alternating.
 Pair race(const std::string &varforge, const std::vector<std::string> &shards,
-          const std::string &out) {
+          const std::string &out, bool index = false) {
     Pair p;
     p.cat.seconds = p.vf.seconds = 1e9;
-    const auto cat_args = with({"/bin/cat"}, shards),
-               vf_args = with({varforge, "cat", "-o", out}, shards);
+    const auto cat_args = with({"/bin/cat"}, shards);
+    const auto vf_args = with(index ? std::vector<std::string>{varforge, "cat", "-W", "-o", out}
+                                    : std::vector<std::string>{varforge, "cat", "-o", out},
+                              shards);
     check(measure(out, [&] { return exec_argv(cat_args); }), "cat");  // warms the page cache
     for (int r = 0; r < kRounds; r++) {
         unlink(out.c_str());
         Measure c = measure(out, [&] { return exec_argv(cat_args); });
         check(c, "cat");
         unlink(out.c_str());
+        unlink((out + ".csi").c_str());
         Measure v = measure("/dev/null", [&] { return exec_argv(vf_args); });
         check(v, "varforge cat -o");
         if (c.seconds < p.cat.seconds) p.cat = c;
         if (v.seconds < p.vf.seconds) p.vf = v;
     }
     return p;
+}
+
+// The fastest of `rounds` runs of each command, alternating; `out` and its index are removed
+// before each run.
+std::vector<Measure> fastest(const std::string &out,
+                             const std::vector<std::vector<std::string>> &cmds, int rounds) {
+    std::vector<Measure> best(cmds.size());
+    for (auto &m : best) m.seconds = 1e9;
+    for (int r = 0; r < rounds; r++)
+        for (size_t i = 0; i < cmds.size(); i++) {
+            unlink(out.c_str());
+            unlink((out + ".csi").c_str());
+            const Measure m = measure("/dev/null", [&] { return exec_argv(cmds[i]); });
+            check(m, cmds[i][0].c_str());
+            if (m.seconds < best[i].seconds) best[i] = m;
+        }
+    return best;
 }
 
 void print_race(const char *where, const Pair &p, double target) {
@@ -171,6 +179,29 @@ int main() {
     printf("50 shards: output %.1f MB, %.4f x the inputs' bytes (target <= 1.05) %s\n",
            double(file_size(out)) / 1e6, grow, grow <= 1.05 ? "met" : "MISSED");
 
+    // With the index: -W against -o alone, and against joining and then indexing.
+    {
+        auto then_index =
+            with({"/bin/bash", "-c",
+                  "v=$0 o=$1; shift 2; \"$v\" cat -o \"$o\" \"$@\" && \"$v\" index \"$o\"",
+                  varforge, out},
+                 shards);
+        const auto t = fastest(out,
+                               {with({varforge, "cat", "-o", out}, shards),
+                                with({varforge, "cat", "-W", "-o", out}, shards), then_index},
+                               kRounds);
+        const double rw = t[1].seconds / t[0].seconds, rt = t[2].seconds / t[1].seconds;
+        printf(
+            "50 shards: varforge cat -W -o %.3f s (peak %.1f MiB), -o alone %.3f s: %.2f x "
+            "(target <= 1.10) %s\n",
+            t[1].seconds, double(t[1].peak_kib) / 1024, t[0].seconds, rw,
+            rw <= 1.10 ? "met" : "MISSED");
+        printf(
+            "50 shards: join then varforge index %.3f s, %.1f x the time of cat -W -o "
+            "(target >= 10) %s\n",
+            t[2].seconds, rt, rt >= 10 ? "met" : "MISSED");
+    }
+
     // XFS with reflink, on a loop device: where aligned spans are shared, not copied.
     const std::string img = dir + "/xfs.img", mnt = dir + "/xfs";
     mkdir(mnt.c_str(), 0755);
@@ -179,26 +210,32 @@ int main() {
         printf("XFS with reflink: skipped (cannot make or mount a loop XFS here)\n");
     } else {
         std::vector<std::string> xshards;
-        for (size_t i = 0; i < shards.size(); i++)
+        for (size_t i = 0; i < shards.size(); i++) {
             xshards.push_back(mnt + "/" + std::to_string(i) + ".bcf");
-        std::string cp = "cp";
-        for (const auto &s : shards) cp += " '" + s + "'";
-        sh(cp + " '" + mnt + "/' && cd '" + mnt +
-           "' && for i in $(seq 0 49); do mv shard$i.bcf $i.bcf; done");
+            sh("cp '" + shards[i] + "' '" + xshards.back() + "' && cp '" + shards[i] + ".csi' '" +
+               xshards.back() + ".csi'");
+        }
         print_race("50 shards, XFS with reflink", race(varforge, xshards, mnt + "/joined.bcf"),
                    0.3);
+        print_race("50 shards with -W, XFS with reflink",
+                   race(varforge, xshards, mnt + "/joined.bcf", true), 0.3);
         sh("umount '" + mnt + "'");
     }
     unlink(img.c_str());
     rmdir(mnt.c_str());
 
     const auto many = write_shards(dir + "/1000", 1000);
-    const Measure m = best(out, with({varforge, "cat", "-o", out}, many), false);
-    printf(
-        "1000 shards (%.1f MB): varforge cat -o %.3f s, %.0f us per shard, peak %.1f MiB "
-        "(target < 64 MiB) %s\n",
-        double(total_size(many)) / 1e6, m.seconds, m.seconds / 1000 * 1e6,
-        double(m.peak_kib) / 1024, m.peak_kib < 64 * 1024 ? "met" : "MISSED");
+    const auto t = fastest(
+        out,
+        {with({varforge, "cat", "-o", out}, many), with({varforge, "cat", "-W", "-o", out}, many)},
+        3);
+    for (size_t i = 0; i < t.size(); i++)
+        printf(
+            "1000 shards (%.1f MB): varforge cat %s %.3f s, %.0f us per shard, peak %.1f MiB "
+            "(target < 64 MiB) %s\n",
+            double(total_size(many)) / 1e6, i ? "-W -o" : "-o", t[i].seconds,
+            t[i].seconds / 1000 * 1e6, double(t[i].peak_kib) / 1024,
+            t[i].peak_kib < 64 * 1024 ? "met" : "MISSED");
     if (getenv("VF_BENCH_KEEP")) return 0;
     sh("rm -rf '" + dir + "'");
     return 0;

@@ -23,7 +23,7 @@ static_libs=$(pkg-config --libs --static alnforge | sed 's/-lalnforge\b/-l:libal
 for way in shared static; do
   mkdir -p "$work/run/$way"
   cd "$work/run/$way"
-  cp "$root"/examples/*.sam .
+  cp "$root"/examples/*.sam "$root"/examples/*.vcf .
   for src in "$root"/examples/*.c; do
     cp "$src" .
     name=$(basename "$src" .c)

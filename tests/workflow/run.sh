@@ -90,14 +90,14 @@ for s in 3 4; do
 done
 [ ! -e results/s5/variants.bcf ] && [ ! -e results/s5/reads.stripped.tsv ] && ok ||
   bad "s5 has outputs of steps whose input files are missing: $(ls results/s5)"
-all="quickcheck,join_shards,index,junction_gate,fusion_swap,mate_tag_strip"
+all="quickcheck,join_shards,junction_gate,fusion_swap,mate_tag_strip"
 same results/report.tsv "$(t <<EOT
 sample|result|passed|failed|not_run|why
 s1|passed|$all|-|-|-
 s2|passed|$all|-|-|-
-s3|failed|-|quickcheck|join_shards,index,junction_gate,fusion_swap,mate_tag_strip|data/s3.lane2.bam: quickcheck status 0x10 (data/s3.lane2.bam was missing EOF block when one should be present.)
-s4|failed|-|quickcheck|join_shards,index,junction_gate,fusion_swap,mate_tag_strip|data/s4.lane2.bam: quickcheck status 0x2 (data/s4.lane2.bam could not be opened for reading.)
-s5|failed|quickcheck,junction_gate,fusion_swap|join_shards,mate_tag_strip|index|join_shards: missing input file: data/s5.chr2.bcf; mate_tag_strip: missing input file: data/s5.reads.tsv
+s3|failed|-|quickcheck|join_shards,junction_gate,fusion_swap,mate_tag_strip|data/s3.lane2.bam: quickcheck status 0x10 (data/s3.lane2.bam was missing EOF block when one should be present.)
+s4|failed|-|quickcheck|join_shards,junction_gate,fusion_swap,mate_tag_strip|data/s4.lane2.bam: quickcheck status 0x2 (data/s4.lane2.bam could not be opened for reading.)
+s5|failed|quickcheck,junction_gate,fusion_swap|join_shards,mate_tag_strip|-|join_shards: missing input file: data/s5.chr2.bcf; mate_tag_strip: missing input file: data/s5.reads.tsv
 EOT
 )"
 
