@@ -88,30 +88,21 @@ class Fd {
 
 }  // namespace
 
-bool Copier::append(const Input &in, const std::string *tail, Placement *where) {
+bool Copier::append(const Input &in, Placement *where) {
     // A kept descriptor stays open for whoever else reads the input (its walk); the copy
     // reads through a duplicate.
     Fd fd(in.fd >= 0 ? fcntl(in.fd, F_DUPFD_CLOEXEC, 0)
                      : open(in.name, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     if (fd.get() < 0) return report(in.name, strerror(errno));
     struct stat st;
-    const unsigned char *records = nullptr;
-    size_t len = 0;
+    // The block in which the header ends, read again: the records that share it.
     const size_t tail_size = size_t(in.data_start - in.tail_block);
-    if (fstat(fd.get(), &st) != 0 || !unchanged(st, in)) {
+    if (fstat(fd.get(), &st) != 0 || !unchanged(st, in) || tail_size > kMaxBlock ||
+        !read_at(fd.get(), in_block_.data(), tail_size, off_t(in.tail_block)) ||
+        codec_.decode(in_block_.data(), tail_size, data_.data()) != in.tail_len)
         return report(in.name, "the file changed after it was checked");
-    } else if (tail) {
-        records = reinterpret_cast<const unsigned char *>(tail->data());
-        len = tail->size();
-    } else {
-        // The block in which the header ends, read again: the records that share it.
-        if (tail_size > kMaxBlock ||
-            !read_at(fd.get(), in_block_.data(), tail_size, off_t(in.tail_block)) ||
-            codec_.decode(in_block_.data(), tail_size, data_.data()) != in.tail_len)
-            return report(in.name, "the file changed after it was checked");
-        records = data_.data() + in.tail_from;
-        len = size_t(in.tail_len - in.tail_from);
-    }
+    const unsigned char *records = data_.data() + in.tail_from;
+    const size_t len = size_t(in.tail_len - in.tail_from);
     where->tail_out.clear();
     for (size_t at = 0; at < len;) {
         const size_t n = std::min(len - at, kBlockData);

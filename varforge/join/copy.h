@@ -42,10 +42,10 @@ class Copier {
     Copier(int out_fd, int64_t position, std::string out_name, int level);
 
     // Appends `in` (re-opened by name when its descriptor was not kept; it must still be the
-    // file that was checked). `tail`, when not null, holds the records that share the
-    // header's block, as read at the check; else that block is read again. false on failure,
-    // with the message written.
-    bool append(const Input &in, const std::string *tail, Placement *where);
+    // file that was checked). The block in which its header ends is read again (keeping it
+    // from the check would cost more in fresh memory than decompressing it twice). false on
+    // failure, with the message written.
+    bool append(const Input &in, Placement *where);
 
     int64_t position() const { return position_; }
     int padded() const { return padded_; }

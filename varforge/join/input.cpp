@@ -170,8 +170,7 @@ const char *kind_name(Kind k) {
 
 }  // namespace
 
-std::string check_input(Input *in, bool keep, Expect *expect, HeaderUnion *header,
-                        std::string *tail_keep) {
+std::string check_input(Input *in, bool keep, Expect *expect, HeaderUnion *header) {
     const char *fn = in->name;
     vf::bcf_t *b = vf::bcf_open(fn, "r");
     if (!b) return errno == EPROTONOSUPPORT ? "remote files are not supported" : strerror(errno);
@@ -232,9 +231,6 @@ std::string check_input(Input *in, bool keep, Expect *expect, HeaderUnion *heade
             in->tail_open = in->tail_from < in->tail_len && tail[in->tail_len - 1] != '\n';
         if (fault.empty() && in->tail_open && in->data_start == st.st_size - vf::BGZF_EOF_SIZE)
             fault = kEndsInRecord;
-        if (fault.empty() && tail_keep)
-            tail_keep->assign(reinterpret_cast<const char *>(tail) + in->tail_from,
-                              size_t(in->tail_len - in->tail_from));
     }
     if (fault.empty()) {
         if (expect->kind == Kind::kNone && kind == Kind::kVcf) header->by_name();

@@ -54,10 +54,7 @@ struct Expect {
 // Opens and checks `in->name`; `keep` says whether the descriptor stays open for the copy
 // (standard input always stays). Empty when it fits, else why not, in a few words. The
 // walk of the data blocks is left to walk_input.
-// `tail`, when given, gets the records that share the header's block (so that the copy need
-// not read and decompress that block again).
-std::string check_input(Input *in, bool keep, Expect *expect, HeaderUnion *header,
-                        std::string *tail = nullptr);
+std::string check_input(Input *in, bool keep, Expect *expect, HeaderUnion *header);
 
 // Walks the data blocks of a checked input, through a descriptor of its own (safe beside
 // the copy of the same input). Empty when they chain to the end-of-file block and the data

@@ -9,8 +9,11 @@
 
 #include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <deque>
+#include <mutex>
 #include <new>
 #include <string>
 #include <thread>
@@ -30,8 +33,7 @@ namespace vfjoin {
 
 namespace {
 
-constexpr int kSpareFds = 32;             // descriptors left for everything but kept inputs
-constexpr size_t kTailBudget = 16 << 20;  // bytes of first records kept from the checks
+constexpr int kSpareFds = 32;  // descriptors left for everything but kept inputs
 
 const char kUsage[] =
     "Usage:   varforge cat [options] <in1.bcf> [<in2.bcf> ...]\n"
@@ -125,38 +127,35 @@ long input_fd_budget() {
     return long(rl.rlim_cur) > kSpareFds ? long(rl.rlim_cur) - kSpareFds : 0;
 }
 
-// The walk of every input's data blocks in a thread of its own, beside the copy. Used when
-// the output is a temporary file until the end, so that a damaged input found by the walk
-// still leaves nothing in place; it then costs the join almost nothing on two cores.
+// The walks of the inputs' data blocks, in threads of their own beside the checks and the
+// copy. Used when the output is a temporary file until the end, so that a damaged input
+// found by a walk still leaves nothing in place; the walks then cost the join little more
+// than the walk of its largest input. Inputs are handed over as they pass their checks.
 class Walker {
    public:
-    ~Walker() {
-        if (thread_.joinable()) thread_.join();
+    ~Walker() { stop(); }
+
+    void start(size_t n, Kind kind) {
+        faults_.resize(n);
+        kind_ = kind;
+        for (int t = 0; t < kThreads; t++) threads_.emplace_back([this] { run(); });
     }
 
-    // `inputs` is copied: the copy changes its own.
-    void start(std::vector<Input> inputs, Kind kind) {
-        faults_.resize(inputs.size());
-        thread_ = std::thread([this, kind, inputs = std::move(inputs)] {
-            try {
-                for (size_t i = 0; i < inputs.size() && !failed_; i++) {
-                    if (inputs[i].alias >= 0 && size_t(inputs[i].alias) != i) continue;
-                    faults_[i] = walk_input(inputs[i], kind);
-                    if (!faults_[i].empty()) failed_ = true;
-                }
-            } catch (const std::bad_alloc &) {
-                faults_.back() = "out of memory";
-                failed_ = true;
-            }
-        });
+    bool started() const { return !threads_.empty(); }
+
+    // Hands over input number `i` (copied, with the descriptor it is read through).
+    void push(size_t i, const Input &in) {
+        std::lock_guard<std::mutex> hold(mutex_);
+        queue_.emplace_back(i, in);
+        ready_.notify_one();
     }
 
     bool failed() const { return failed_; }
 
-    // Waits for the walk; the index of the first input found damaged (its fault in `why`),
-    // or -1.
+    // Waits for every walk handed over; the number of the first input found damaged (its
+    // fault in `why`), or -1.
     int finish(std::string *why) {
-        if (thread_.joinable()) thread_.join();
+        stop();
         for (size_t i = 0; i < faults_.size(); i++)
             if (!faults_[i].empty()) {
                 *why = faults_[i];
@@ -166,15 +165,58 @@ class Walker {
     }
 
    private:
-    std::thread thread_;
-    std::vector<std::string> faults_;
+    static constexpr int kThreads = 2;
+
+    void stop() {
+        {
+            std::lock_guard<std::mutex> hold(mutex_);
+            closed_ = true;
+            ready_.notify_all();
+        }
+        for (auto &t : threads_)
+            if (t.joinable()) t.join();
+    }
+
+    void run() {
+        for (;;) {
+            std::pair<size_t, Input> job;
+            {
+                std::unique_lock<std::mutex> hold(mutex_);
+                ready_.wait(hold, [this] { return closed_ || !queue_.empty(); });
+                if (queue_.empty()) return;
+                job = queue_.front();
+                queue_.pop_front();
+            }
+            if (failed_) continue;
+            std::string fault;
+            try {
+                fault = walk_input(job.second, kind_);
+            } catch (const std::bad_alloc &) {
+                fault = "out of memory";
+            }
+            if (!fault.empty()) {
+                faults_[job.first] = std::move(fault);
+                failed_ = true;
+            }
+        }
+    }
+
+    Kind kind_ = Kind::kNone;
+    std::vector<std::thread> threads_;
+    std::vector<std::string> faults_;  // each written by the one thread that walks its input
     std::atomic<bool> failed_{false};
+    std::mutex mutex_;
+    std::condition_variable ready_;
+    std::deque<std::pair<size_t, Input>> queue_;
+    bool closed_ = false;
 };
 
 class Join {
    public:
     explicit Join(const Options &o) : opts_(o), out_(o.output) {}
     ~Join() {
+        std::string unused;
+        walker_.finish(&unused);  // before the descriptors that the walks read through close
         for (auto &in : inputs_)
             if (in.fd >= 0) close(in.fd);
         if (stdin_fd_ >= 0) close(stdin_fd_);
@@ -198,6 +240,7 @@ class Join {
             expect_.out_ino = st.st_ino;
         }
         const size_t n = opts_.inputs.size();
+        const bool staged = out_.staged();
         inputs_.resize(n);
         const long budget = n > 0 ? input_fd_budget() : 0;
         int stdin_at = -1;
@@ -210,23 +253,14 @@ class Join {
                 in = inputs_[size_t(stdin_at)];
                 continue;
             }
-            // The records that share each header's block are kept from the check while they
-            // fit in a few megabytes, and read again at the copy beyond that.
-            std::string tail;
-            const bool keep_tail = tails_kept_ < kTailBudget;
-            const std::string why =
-                check_input(&in, long(i) < budget, &expect_, &header_, keep_tail ? &tail : nullptr);
-            if (keep_tail && why.empty()) {
-                tails_kept_ += tail.size();
-                tails_.resize(i + 1);
-                tails_[i] = std::move(tail);
-                has_tail_.resize(i + 1);
-                has_tail_[i] = true;
-            }
+            const std::string why = check_input(&in, long(i) < budget, &expect_, &header_);
             if (!why.empty()) return report(in.name, why);
-            if (!out_.staged()) {
+            if (!staged) {
                 const std::string damage = walk_input(in, expect_.kind);
                 if (!damage.empty()) return report(in.name, damage);
+            } else {
+                if (!walker_.started()) walker_.start(n, expect_.kind);
+                walker_.push(i, in);
             }
             if (is_stdin) {
                 stdin_at = int(i);
@@ -341,13 +375,6 @@ class Join {
         vf::bcf_t *out = fd == Output::kStdout ? vf::bcf_open("-", "w") : vf::bcf_dopen(fd, "w");
         if (!out)
             return report(out_.name(), std::string("cannot open for writing: ") + strerror(errno));
-        Walker walker;
-        if (out_.staged()) {
-            std::vector<Input> mine = inputs_;
-            for (auto &in : mine)
-                if (in.alias >= 0) in.fd = stdin_fd_;
-            walker.start(std::move(mine), expect_.kind);
-        }
         bool ok = true;
         if (!inputs_.empty()) {
             errno = 0;
@@ -368,18 +395,15 @@ class Join {
         Copier copier(out->fp->file_descriptor, out->fp->block_address, out_.name(), tail_level());
         Progress progress(opts_.quiet, inputs_.size());
         placements_.resize(inputs_.size());
-        for (size_t i = 0; ok && !walker.failed() && i < inputs_.size(); i++) {
+        for (size_t i = 0; ok && !walker_.failed() && i < inputs_.size(); i++) {
             Input &in = inputs_[i];
             if (in.alias >= 0) in.fd = stdin_fd_;
-            const size_t own = in.alias >= 0 ? size_t(in.alias) : i;
-            ok =
-                copier.append(in, own < has_tail_.size() && has_tail_[own] ? &tails_[own] : nullptr,
-                              &placements_[i]);
+            ok = copier.append(in, &placements_[i]);
             if (in.alias >= 0) in.fd = -1;
             progress.done(i + 1, copier.position());
         }
         progress.finish();
-        const int damaged = walker.finish(&why);
+        const int damaged = walker_.finish(&why);
         if (ok && damaged >= 0) ok = report(inputs_[size_t(damaged)].name, why);
         // A failed output gets no end-of-file block, so that it never reads as complete.
         if (!ok) out->fp->error = "failed";
@@ -409,15 +433,17 @@ class Join {
         return false;
     }
 
-    // The tail blocks are stored, uncompressed, when that adds at most 2% to the output
-    // (a cheap block per shard); else compressed at libdeflate's fastest level.
+    // The records that share the headers' blocks are stored, uncompressed, when they come
+    // to at most 4% of the inputs' bytes (storing them costs about three quarters of that,
+    // the padding the rest of the 5% the output may grow by); else they are compressed at
+    // libdeflate's fastest level.
     int tail_level() const {
         uint64_t tails = 0, total = 0;
         for (const auto &in : inputs_) {
             tails += uint64_t(in.tail_len - in.tail_from);
             total += uint64_t(in.size);
         }
-        return tails * 50 <= total ? 0 : 1;
+        return tails * 25 <= total ? 0 : 1;
     }
 
     const Options &opts_;
@@ -427,9 +453,7 @@ class Join {
     std::vector<Input> inputs_;
     std::vector<Placement> placements_;
     std::vector<Index> indexes_;
-    std::vector<std::string> tails_;
-    std::vector<bool> has_tail_;
-    size_t tails_kept_ = 0;
+    Walker walker_;
     int stdin_fd_ = -1;
 };
 
