@@ -34,8 +34,6 @@ int main(int argc, char **argv) {
         fputs(kUsage, stderr);
         return 1;
     }
-    // cat writes its stream through standard output's descriptor and accounts for it itself.
-    if (strcmp(argv[1], "cat") == 0) return bcf_cat(argc - 2, const_cast<const char **>(argv + 2));
     int status;
     if (strcmp(argv[1], "-h") == 0 || strcmp(argv[1], "--help") == 0) {
         fputs(kUsage, stdout);
@@ -47,18 +45,20 @@ int main(int argc, char **argv) {
         status = bcfview(argc - 1, argv + 1);
     } else if (strcmp(argv[1], "index") == 0) {
         status = bcf_main_index(argc - 1, argv + 1);
+    } else if (strcmp(argv[1], "cat") == 0) {
+        status = bcf_cat(argc - 2, const_cast<const char **>(argv + 2));
     } else {
         fputs("[main] Unrecognized command.\n", stderr);
         return 1;
     }
-    // Whatever went through the standard output stream (help, version, usage) must arrive,
-    // the close included. view writes its text through htslib, which reports its own
-    // failures and closes the descriptor itself: a descriptor already closed, with nothing
-    // left in the stream, lost nothing.
+    // Whatever went through the standard output stream (usage, help, version, cat's stream)
+    // must arrive, the close included. A command that failed has said why already. view
+    // writes its text through htslib, which closes the descriptor itself: a descriptor
+    // already closed, with nothing left in the stream, lost nothing.
     const bool pending = __fpending(stdout) != 0, failed = ferror(stdout);
     errno = 0;
     const bool closed = fclose(stdout) == 0 || (errno == EBADF && !pending);
-    if (failed || !closed) {
+    if ((failed || !closed) && status == 0) {
         fprintf(stderr, "[main] error writing to standard output: %s\n",
                 strerror(errno ? errno : EIO));
         return 1;
