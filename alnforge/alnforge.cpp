@@ -1,5 +1,6 @@
 // alnforge: the toolkit's command dispatcher. `alnforge <command> [arguments]` calls the
 // command's entry with the argument vector that begins at the command word.
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -12,11 +13,15 @@ struct Command {
     const char *name;
     int (*entry)(int, char **);
     const char *about;
+    // The status of a run whose standard output was lost: the command's own status with
+    // this bit added, or (0) a status of 1 in place of success.
+    int output_lost_bit;
 };
 
 const Command kCommands[] = {
-    {"quickcheck", main_quickcheck, "quickly check that alignment files are intact"},
-    {"flags", main_flags, "convert between textual and numeric flag representation"},
+    {"quickcheck", main_quickcheck, "quickly check that alignment files are intact",
+     ALNFORGE_QUICKCHECK_OUTPUT_LOST},
+    {"flags", main_flags, "convert between textual and numeric flag representation", 0},
 };
 
 void usage(FILE *fp) {
@@ -38,9 +43,8 @@ void usage(FILE *fp) {
             "help", "print this usage", "version", "print the version");
 }
 
-}  // namespace
-
-int main(int argc, char **argv) {
+// Runs the command that the arguments name; `*ran` is set to it.
+int dispatch(int argc, char **argv, const Command **ran) {
     if (argc < 2) {
         usage(stderr);
         return 1;
@@ -55,7 +59,26 @@ int main(int argc, char **argv) {
         return 0;
     }
     for (const auto &c : kCommands)
-        if (strcmp(word, c.name) == 0) return c.entry(argc - 1, argv + 1);
+        if (strcmp(word, c.name) == 0) {
+            *ran = &c;
+            return c.entry(argc - 1, argv + 1);
+        }
     print_error(nullptr, "unrecognized command '%s'; run 'alnforge help' for the list", word);
     return 1;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    const Command *ran = nullptr;
+    int status = dispatch(argc, argv, &ran);
+    // Everything written to standard output must arrive, the close included. A command that
+    // found its output lost has said so and set the stream's error flag.
+    const bool reported = ferror(stdout);
+    if (fclose(stdout) != 0 && !reported) {
+        // Not print_error: it would flush the stream just closed.
+        fprintf(stderr, "alnforge: could not write to standard output: %s\n", strerror(errno));
+        status = ran && ran->output_lost_bit ? status | ran->output_lost_bit : 1;
+    }
+    return status;
 }

@@ -1,10 +1,13 @@
 // The quickcheck subcommand: a fast usability check of alignment files that reads no
 // records. Each file's verdict is a set of status bits; the result is their OR.
+#include <getopt.h>
 #include <htslib/hts.h>
 #include <htslib/sam.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "commands.h"
 
@@ -17,7 +20,16 @@ enum : int {
     kBadHeader = 0x8,
     kBadEof = 0x10,
     kBadClose = 0x20,
+    // Not a file's verdict: standard output lost what was written to it (the list of failing
+    // names, the usage). ORed onto the verdicts, which stay as they were.
+    kOutputLost = ALNFORGE_QUICKCHECK_OUTPUT_LOST,
 };
+
+// Options besides -v and -q: help and version, which end the run at once.
+enum : int { kVersionOption = 1 };
+const option kLongOptions[] = {{"help", no_argument, nullptr, 'h'},
+                               {"version", no_argument, nullptr, kVersionOption},
+                               {nullptr, 0, nullptr, 0}};
 
 // 1023 bytes, written with a single write.
 const char kUsage[] =
@@ -117,14 +129,21 @@ int check_file(const char *fn, int verbose, int quiet) {
     return file_state;
 }
 
-}  // namespace
+// The run's result, with kOutputLost added (and a message) when what was written to standard
+// output did not all arrive.
+int account_for_stdout(int ret) {
+    if (fflush(stdout) == 0 && !ferror(stdout)) return ret;
+    fprintf(stderr, "alnforge quickcheck: could not write to standard output: %s\n",
+            strerror(errno ? errno : EIO));
+    return ret | kOutputLost;
+}
 
-extern "C" int main_quickcheck(int argc, char **argv) {
+int run(int argc, char **argv) {
     int verbose = 0, quiet = 0, ret = 0;
     hts_verbose = 0;
 
     int opt;
-    while ((opt = getopt(argc, argv, "vq")) != -1) {
+    while ((opt = getopt_long(argc, argv, "vqh", kLongOptions, nullptr)) != -1) {
         switch (opt) {
             case 'v':
                 verbose++;
@@ -132,6 +151,12 @@ extern "C" int main_quickcheck(int argc, char **argv) {
             case 'q':
                 quiet = 1;
                 break;
+            case 'h':
+                usage_quickcheck(stdout);
+                return 0;
+            case kVersionOption:
+                printf("alnforge quickcheck %s\n", AF_PROJECT_VERSION);
+                return 0;
             default:
                 usage_quickcheck(stderr);
                 return 1;
@@ -150,4 +175,10 @@ extern "C" int main_quickcheck(int argc, char **argv) {
         ret |= file_state;
     }
     return ret;
+}
+
+}  // namespace
+
+extern "C" int main_quickcheck(int argc, char **argv) {
+    return account_for_stdout(run(argc, argv));
 }

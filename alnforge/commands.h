@@ -18,11 +18,22 @@
 extern "C" {
 #endif
 
+/* Added by main_quickcheck to its result when standard output did not take everything
+ * written to it (the list of failing names, the usage, the help or the version line). The
+ * file verdict bits (0x2 to 0x20) and the usage error (1) stay beside it. */
+#define ALNFORGE_QUICKCHECK_OUTPUT_LOST 0x40
+
 /* Checks alignment files; the result is the OR of their status bits (0 when all pass,
- * 1 on a usage error). Sets htslib's hts_verbose, which stays changed. */
+ * 1 on a usage error), with ALNFORGE_QUICKCHECK_OUTPUT_LOST added when standard output was
+ * lost. -h/--help and --version print the usage or "alnforge quickcheck VERSION" on
+ * standard output and return 0. Standard output is flushed before it returns. Sets
+ * htslib's hts_verbose, which stays changed. */
 ALNFORGE_RESULT_USED int main_quickcheck(int argc, char **argv);
 
-/* Converts one flag argument between its numeric and textual forms. */
+/* Converts one flag argument between its numeric and textual forms; a number must fit the
+ * 16-bit flag field. A lone -h/--help or --version prints the usage or
+ * "alnforge flags VERSION" on standard output. The result is 1 when the argument does not
+ * parse or standard output could not be written (flushed before it returns), else 0. */
 ALNFORGE_RESULT_USED int main_flags(int argc, char **argv);
 
 #ifdef __cplusplus

@@ -12,46 +12,73 @@ namespace {
 
 // The twelve bits that have names, PAIRED (0x1) to SUPPLEMENTARY (0x800).
 constexpr int kNamedBits = 0xfff;
+// The FLAG field of an alignment record: 16 bits.
+constexpr long kFlagField = 0xffff;
 
-void usage() {
-    fputc('\n', stderr);
-    fputs("About: Convert between textual and numeric flag representation\n", stderr);
-    fputs("Usage: alnforge flags INT|STR[,...]\n", stderr);
-    fputc('\n', stderr);
-    fputs("Flags:\n", stderr);
-    fprintf(stderr,
-            "\t0x%x\tPAIRED        .. paired-end (or multiple-segment) sequencing technology\n",
+void usage(FILE *fp) {
+    fputc('\n', fp);
+    fputs("About: Convert between textual and numeric flag representation\n", fp);
+    fputs("Usage: alnforge flags INT|STR[,...]\n", fp);
+    fputc('\n', fp);
+    fputs("Flags:\n", fp);
+    fprintf(fp, "\t0x%x\tPAIRED        .. paired-end (or multiple-segment) sequencing technology\n",
             BAM_FPAIRED);
-    fprintf(stderr,
-            "\t0x%x\tPROPER_PAIR   .. each segment properly aligned according to the aligner\n",
+    fprintf(fp, "\t0x%x\tPROPER_PAIR   .. each segment properly aligned according to the aligner\n",
             BAM_FPROPER_PAIR);
-    fprintf(stderr, "\t0x%x\tUNMAP         .. segment unmapped\n", BAM_FUNMAP);
-    fprintf(stderr, "\t0x%x\tMUNMAP        .. next segment in the template unmapped\n",
-            BAM_FMUNMAP);
-    fprintf(stderr, "\t0x%x\tREVERSE       .. SEQ is reverse complemented\n", BAM_FREVERSE);
-    fprintf(stderr,
-            "\t0x%x\tMREVERSE      .. SEQ of the next segment in the template is reversed\n",
+    fprintf(fp, "\t0x%x\tUNMAP         .. segment unmapped\n", BAM_FUNMAP);
+    fprintf(fp, "\t0x%x\tMUNMAP        .. next segment in the template unmapped\n", BAM_FMUNMAP);
+    fprintf(fp, "\t0x%x\tREVERSE       .. SEQ is reverse complemented\n", BAM_FREVERSE);
+    fprintf(fp, "\t0x%x\tMREVERSE      .. SEQ of the next segment in the template is reversed\n",
             BAM_FMREVERSE);
-    fprintf(stderr, "\t0x%x\tREAD1         .. the first segment in the template\n", BAM_FREAD1);
-    fprintf(stderr, "\t0x%x\tREAD2         .. the last segment in the template\n", BAM_FREAD2);
-    fprintf(stderr, "\t0x%x\tSECONDARY     .. secondary alignment\n", BAM_FSECONDARY);
-    fprintf(stderr, "\t0x%x\tQCFAIL        .. not passing quality controls\n", BAM_FQCFAIL);
-    fprintf(stderr, "\t0x%x\tDUP           .. PCR or optical duplicate\n", BAM_FDUP);
-    fprintf(stderr, "\t0x%x\tSUPPLEMENTARY .. supplementary alignment\n", BAM_FSUPPLEMENTARY);
-    fputc('\n', stderr);
+    fprintf(fp, "\t0x%x\tREAD1         .. the first segment in the template\n", BAM_FREAD1);
+    fprintf(fp, "\t0x%x\tREAD2         .. the last segment in the template\n", BAM_FREAD2);
+    fprintf(fp, "\t0x%x\tSECONDARY     .. secondary alignment\n", BAM_FSECONDARY);
+    fprintf(fp, "\t0x%x\tQCFAIL        .. not passing quality controls\n", BAM_FQCFAIL);
+    fprintf(fp, "\t0x%x\tDUP           .. PCR or optical duplicate\n", BAM_FDUP);
+    fprintf(fp, "\t0x%x\tSUPPLEMENTARY .. supplementary alignment\n", BAM_FSUPPLEMENTARY);
+    fputc('\n', fp);
+}
+
+// The flag value of the argument, or a negative value when it does not parse. htslib reads
+// a number with strtol and cuts the long to an int, so a number past the 16-bit flag field
+// (99999999999, or -4294967295) would come back wrapped into some other flag set; such a
+// number does not parse here.
+int parse_flag(const char *arg) {
+    char *end;
+    errno = 0;
+    const long number = strtol(arg, &end, 0);
+    if (end != arg && (errno == ERANGE || number < 0 || number > kFlagField)) return -1;
+    return bam_str2flag(arg);
+}
+
+// Flushes standard output; false, with a message, when what was written to it did not all
+// arrive.
+bool stdout_flushed() {
+    if (fflush(stdout) == 0 && !ferror(stdout)) return true;
+    fprintf(stderr, "alnforge flags: could not write to standard output: %s\n",
+            strerror(errno ? errno : EIO));
+    return false;
 }
 
 }  // namespace
 
 extern "C" int main_flags(int argc, char **argv) {
     if (argc != 2) {
-        usage();
+        usage(stderr);
         return 0;
     }
-    int mask = bam_str2flag(argv[1]);
+    if (strcmp(argv[1], "-h") == 0 || strcmp(argv[1], "--help") == 0) {
+        usage(stdout);
+        return stdout_flushed() ? 0 : 1;
+    }
+    if (strcmp(argv[1], "--version") == 0) {
+        printf("alnforge flags %s\n", AF_PROJECT_VERSION);
+        return stdout_flushed() ? 0 : 1;
+    }
+    int mask = parse_flag(argv[1]);
     if (mask < 0) {
         fprintf(stderr, "Error: Could not parse \"%s\"\n", argv[1]);
-        usage();
+        usage(stderr);
         return 1;
     }
     // htslib builds the list of names in a growing string: out of memory, it gives no list,
@@ -63,14 +90,9 @@ extern "C" int main_flags(int argc, char **argv) {
         fprintf(stderr, "alnforge flags: out of memory\n");
         return 1;
     }
-    const bool written = printf("0x%x\t%d\t%s\n", mask, mask, names) >= 0 && fflush(stdout) == 0;
-    const int write_errno = errno;
+    printf("0x%x\t%d\t%s\n", mask, mask, names);
     free(names);
     // A result that never reached its destination (a full disk, say) is a failure, not a
-    // success: say so and give a non-zero status.
-    if (!written) {
-        fprintf(stderr, "alnforge flags: could not write the result: %s\n", strerror(write_errno));
-        return 1;
-    }
-    return 0;
+    // success.
+    return stdout_flushed() ? 0 : 1;
 }

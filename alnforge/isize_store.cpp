@@ -3,6 +3,7 @@
 // init_isize_t() fills; the module keeps no data of its own outside the handle.
 #include "isize_store.h"
 
+#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -118,9 +119,11 @@ void sparse_set_f(isize_data_t data, int at, isize_insert_t field, uint64_t valu
     *sparse_field(r, field) = value;
 }
 
-// max + 1 in a signed int: callers keep insert sizes below INT_MAX.
+// max + 1, saturated at the largest int: a count at INT_MAX is kept like any other, but
+// lies outside 0 to nitems - 1, as a negative insert size does.
 int sparse_nitems(isize_data_t data) {
-    return data.sparse->max + 1;
+    const int max = data.sparse->max;
+    return max == INT_MAX ? INT_MAX : max + 1;
 }
 
 uint64_t sparse_read(isize_data_t data, int at, isize_insert_t field) {

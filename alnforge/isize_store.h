@@ -19,9 +19,10 @@
  *  4. Null: no operation accepts a null handle or null data.
  *  5. Counters are uint64_t, start at 0 and wrap modulo 2^64 on increment.
  *  6. A bound above 0 gives a dense store: slots 0 to bound - 1, indices are not checked
- *     and must stay in range. A bound of 0 or below gives a sparse store: any int insert
- *     size below 2147483647 is accepted, negative ones included (they are counted and
- *     read back, but lie outside 0 to nitems - 1).
+ *     and must stay in range. A bound of 0 or below gives a sparse store: every int insert
+ *     size is accepted, counted and read back under its own key. nitems is the largest size
+ *     stored plus 1, saturated at INT_MAX (2147483647), so negative sizes and INT_MAX itself
+ *     lie outside 0 to nitems - 1.
  *  7. Threads: a store must not be shared between threads without the caller's lock.
  *     Separate stores share nothing and may be used at once from different threads. The one
  *     process-wide effect is the exit of convention 3: it ends the whole process, whichever
@@ -75,7 +76,8 @@ typedef union {
 typedef struct {
     isize_data_t data;
     /* Number of slots to iterate, 0 to nitems - 1: the bound (dense) or max + 1 (sparse,
-     * so a new sparse store reports 1). */
+     * so a new sparse store reports 1; at most INT_MAX, which a store holding INT_MAX
+     * reports). */
     int (*nitems)(isize_data_t data);
     /* Counter at `at`; 0 for an insert size a sparse store has no record of. Never
      * allocates. */

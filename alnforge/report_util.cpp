@@ -9,7 +9,7 @@
 
 namespace {
 
-const char kVersion[] = "1.8";
+const char kVersion[] = AF_PROJECT_VERSION;  // the project version, "1.8"
 
 // Writes one error line: flush stdout, prefix, message, ending, flush stderr.
 // `extra`, when not null, is appended after ": ". The line is written under stderr's lock,

@@ -426,7 +426,21 @@ extern "C" int spill_file_close_write(spill_file_t *sf) {
     return 0;
 }
 
+namespace {
+
+// Reading before writing has ended would rewind, or replace, the stream under the writer,
+// whose pending group and terminator would then land over the records already written.
+// Refused with nothing changed: end-write and reading back still work.
+bool still_writing(const spill_file_t *sf) {
+    if (!sf->stream) return false;
+    spill_print_error(sf, "[spill_file] Error: reading cannot begin before writing has ended.\n");
+    return true;
+}
+
+}  // namespace
+
 extern "C" int spill_file_begin_read(spill_file_t *sf, bam1_t *inbam) {
+    if (still_writing(sf)) return -2;
     if (!sf->fp) {
         release_record_data(inbam);
         spill_print_error(sf, "[spill_file] Error: the spill file is not open for reading.\n");
@@ -437,6 +451,7 @@ extern "C" int spill_file_begin_read(spill_file_t *sf, bam1_t *inbam) {
 }
 
 extern "C" int spill_file_open_read(spill_file_t *sf, bam1_t *inbam) {
+    if (still_writing(sf)) return -2;
     FILE *fp = sf->name ? fopen(sf->name, "rb") : nullptr;
     if (!fp) {
         spill_print_error(sf, "[spill_file] Error: unable to open read file %s.\n",

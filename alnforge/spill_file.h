@@ -13,9 +13,13 @@
  *     begins "[spill_file] Error: " and ends in a newline. Results never depend on `verbose`.
  *  4. Calling order: open-write; write any number of times; then either end-write, begin-read,
  *     read until the result is 0 or less, destroy with delete 0; or close-write, open-read (only
- *     for a file that still exists under `name`), read, destroy. After any failure the caller
- *     stops using the handle except to destroy it; destroy is safe in every state, including
- *     after a failed open-write, and on a handle that has already been destroyed.
+ *     for a file that still exists under `name`), read, destroy. Reading begins only after
+ *     writing has ended: begin-read before end-write, or open-read before close-write, is
+ *     refused with -2 (and a message when `verbose` is set) and changes nothing, neither the
+ *     records written so far nor the caller's record; the write can then be ended and read
+ *     back as usual. After any other failure the caller stops using the handle except to
+ *     destroy it; destroy is safe in every state, including after a failed open-write, and
+ *     on a handle that has already been destroyed.
  *  5. The file is created under "<prefix>.<n>" (n = 1, 2, ... 99999, the first name that does
  *     not exist, created exclusively with mode 0600) and its name is removed from the directory
  *     at once: the data live as long as the open stream and never outlast the process.
@@ -112,11 +116,12 @@ ALNFORGE_RESULT_USED int spill_file_close_write(spill_file_t *sf);
 
 /* Rewinds the stream left open by spill_file_end_write() and prepares to read. `inbam` may be
  * null; see convention 6 for what happens to its data. Returns 0, -1 (memory) or -2 (the
- * handle has no open stream). */
+ * handle has no open stream, or its writing has not ended: nothing is changed then). */
 ALNFORGE_RESULT_USED int spill_file_begin_read(spill_file_t *sf, bam1_t *inbam);
 
 /* Opens the file under the handle's `name` for reading (after spill_file_close_write()) and
- * prepares to read as spill_file_begin_read() does. Returns 0, -1 or -2 (cannot be opened). */
+ * prepares to read as spill_file_begin_read() does. Returns 0, -1 or -2 (cannot be opened,
+ * or writing has not ended: nothing is changed then). */
 ALNFORGE_RESULT_USED int spill_file_open_read(spill_file_t *sf, bam1_t *inbam);
 
 /* Fills `inbam` (not null) with the next record. Returns the record's image size

@@ -66,23 +66,36 @@ bool swap_lines(std::FILE *in, const char *in_path, std::FILE *out, const char *
     return true;
 }
 
+const char kHelp[] =
+    "Usage: fusion_swap in_matched_fusions output_swapped_fusions\n"
+    "\n"
+    "Writes every non-empty line of in_matched_fusions to output_swapped_fusions with its two\n"
+    "halves exchanged: the text after the first tab-----tab-----tab separator (trailing\n"
+    "spaces and tabs removed), the separator, then the text before it. A line without the\n"
+    "separator is copied unchanged and its number reported on standard output.\n"
+    "\n"
+    "  -h, --help     print this help and exit\n"
+    "  --version      print the version and exit\n";
+
 int run(int argc, char **argv) {
+    if (table_io::answer_help_or_version(argc, argv, "fusion_swap", kHelp)) return 0;
     if (argc < 3) {
         std::printf("in_matched_fusions output_swapped_fusions\n");
         return 0;
     }
     const char *in_path = argv[1];
     const char *out_path = argv[2];
+    // The input is opened, and the output checked, before the output is created or emptied.
     table_io::Input in = table_io::open_input(in_path);
+    if (!in.file) {
+        std::printf("can't open file %s\n", in_path);
+        return 1;
+    }
     if (table_io::is_input_file(in, out_path)) {
         std::printf("can't write file %s: it is the input file\n", out_path);
         return 1;
     }
     table_io::FilePtr out(std::fopen(out_path, "w"));
-    if (!in.file) {
-        std::printf("can't open file %s\n", in_path);
-        return 1;
-    }
     if (!out) {
         std::printf("can't open file %s\n", out_path);
         return 1;
@@ -98,5 +111,6 @@ int run(int argc, char **argv) {
 }  // namespace
 
 int main(int argc, char **argv) {
-    return table_io::run_on_stdout([&] { return run(argc, argv); }, "fusion_swap");
+    return table_io::run_program([&] { return run(argc, argv); }, stdout, "fusion_swap",
+                                 "fusion_swap");
 }

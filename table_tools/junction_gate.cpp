@@ -7,6 +7,9 @@
 // Lines are read and written one at a time, and every line written is flushed before the
 // next one is read. The line scanner is in junction_scan.h.
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -75,11 +78,33 @@ bool route_lines(std::FILE *in, const char *in_path, Output (&outs)[2],
     return true;
 }
 
+const char kUsage[] =
+    "Usage: junction_gate in_junctions int_threshold real_threshold out_passing out_rejected\n";
+
+const char kHelp[] =
+    "Usage: junction_gate in_junctions int_threshold real_threshold out_passing out_rejected\n"
+    "\n"
+    "Splits a junction table in two. The first line (the header) goes to both outputs; every\n"
+    "other non-empty line goes to out_passing when its column 17 is at least real_threshold\n"
+    "and its column 18 is below int_threshold (a 16-bit number), else to out_rejected.\n"
+    "Standard output shows the input path and the two line counts.\n"
+    "\n"
+    "  -h, --help     print this help and exit\n"
+    "  --version      print the version and exit\n";
+
+// True when `path` names the regular file that standard output writes to. Opened a second
+// time, it would get an offset of its own, and the lines written there and the messages on
+// standard output would overwrite each other. A pipe or a device loses nothing that way.
+bool is_stdout_file(const char *path) {
+    struct stat out, st;
+    return ::fstat(STDOUT_FILENO, &out) == 0 && S_ISREG(out.st_mode) && ::stat(path, &st) == 0 &&
+           st.st_dev == out.st_dev && st.st_ino == out.st_ino;
+}
+
 int run(int argc, char **argv) {
+    if (table_io::answer_help_or_version(argc, argv, "junction_gate", kHelp)) return 0;
     if (argc < 6) {
-        std::printf(
-            "Usage: junction_gate in_junctions int_threshold real_threshold "
-            "out_passing out_rejected\n");
+        std::fputs(kUsage, stdout);
         return 1;
     }
     const char *in_path = argv[1];
@@ -89,11 +114,20 @@ int run(int argc, char **argv) {
     t.below18 = junction_gate::parse_int_threshold(argv[2]);
     t.min17 = junction_gate::parse_real_threshold(argv[3]);
 
-    // Refusals come before anything is opened for writing, so no file is emptied.
+    // The input is opened, and every refusal made, before anything is opened for writing:
+    // a run that cannot go ahead creates or empties no file.
     bool ok = true;
+    if (!in.file) {
+        std::printf("can't open file %s\n", in_path);
+        ok = false;
+    }
     for (const char *path : {argv[4], argv[5]}) {
+        if (!ok) break;
         if (table_io::is_input_file(in, path)) {
             std::printf("can't write file %s: it is the input file\n", path);
+            ok = false;
+        } else if (is_stdout_file(path)) {
+            std::printf("can't write file %s: it is the file of standard output\n", path);
             ok = false;
         }
     }
@@ -106,10 +140,6 @@ int run(int argc, char **argv) {
     if (ok) {
         Output outs[2] = {{FilePtr(std::fopen(argv[4], "w")), argv[4]},
                           {FilePtr(std::fopen(argv[5], "w")), argv[5]}};
-        if (!in.file) {
-            std::printf("can't open file %s\n", in_path);
-            ok = false;
-        }
         for (Output &out : outs) {
             if (!out.file) {
                 std::printf("can't open file %s\n", out.path);
@@ -135,5 +165,6 @@ int run(int argc, char **argv) {
 }  // namespace
 
 int main(int argc, char **argv) {
-    return table_io::run_on_stdout([&] { return run(argc, argv); }, "junction_gate");
+    return table_io::run_program([&] { return run(argc, argv); }, stdout, "junction_gate",
+                                 "junction_gate");
 }

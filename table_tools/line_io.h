@@ -165,18 +165,41 @@ int run_guarded(Body body, std::FILE *messages, const char *what) {
     }
 }
 
-// The whole run of a program that writes its messages to standard output: the body's status,
-// or 1 when memory ran out or a line of standard output was lost (a failed printf leaves only
-// the stream's error flag behind, so the flush alone would not tell).
-template <class Body>
-int run_on_stdout(Body body, const char *program) {
-    int status = run_guarded(body, stdout, program);
-    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-        std::fprintf(stderr, "%s: can't write standard output: %s\n", program,
-                     std::strerror(errno ? errno : EIO));
-        return 1;
+// Answers a first argument of -h or --help with the help text, and --version with one line,
+// the program's name and version, both on standard output; true when it did. Any other
+// argument is the program's own (a file named "-h" is given as "./-h").
+inline bool answer_help_or_version(int argc, char **argv, const char *program, const char *help) {
+    if (argc < 2) return false;
+    const std::string_view arg(argv[1]);
+    if (arg == "-h" || arg == "--help") {
+        std::fputs(help, stdout);
+        return true;
     }
-    return status;
+    if (arg == "--version") {
+        std::printf("%s %s\n", program, AF_PROJECT_VERSION);
+        return true;
+    }
+    return false;
+}
+
+// Closes standard output at the end of a run; false, with a message on standard error, when
+// something written to it was lost (a failed printf leaves only the stream's error flag
+// behind, so the close alone would not tell).
+inline bool close_stdout(const char *program) {
+    const bool failed = std::ferror(stdout);
+    errno = 0;
+    if (std::fclose(stdout) == 0 && !failed) return true;
+    std::fprintf(stderr, "%s: can't write standard output: %s\n", program,
+                 std::strerror(errno ? errno : EIO));
+    return false;
+}
+
+// The whole run of a program: the body's status, or 1 when memory ran out (said on
+// `messages`) or a line of standard output was lost.
+template <class Body>
+int run_program(Body body, std::FILE *messages, const char *program, const char *what) {
+    int status = run_guarded(body, messages, what);
+    return close_stdout(program) ? status : 1;
 }
 
 }  // namespace table_io

@@ -27,20 +27,37 @@ bool strip_line(int fd, char *line, size_t len) {
     return table_io::write_line(fd, line, len);
 }
 
+const char kUsage[] = "Usage: mate_tag_strip in_reads out_reads\n";
+
+const char kHelp[] =
+    "Usage: mate_tag_strip in_reads out_reads\n"
+    "\n"
+    "Copies the tab-separated table in_reads to out_reads, every line included, and removes\n"
+    "a /1 or /2 that ends the first field of a line when at least one character precedes it.\n"
+    "\n"
+    "  -h, --help     print this help and exit\n"
+    "  --version      print the version and exit\n";
+
 int run(int argc, char **argv) {
-    // A missing path is treated as a file that cannot be opened.
-    const char *in_path = argc > 1 ? argv[1] : nullptr;
+    if (table_io::answer_help_or_version(argc, argv, "mate_tag_strip", kHelp)) return 0;
+    if (argc < 2) {
+        std::fputs(kUsage, stderr);
+        return 1;
+    }
+    // A missing output path is treated as a file that cannot be opened. The input is opened,
+    // and the output checked, before the output is created or emptied.
+    const char *in_path = argv[1];
     const char *out_path = argc > 2 ? argv[2] : nullptr;
     table_io::Input in = table_io::open_input(in_path);
+    if (!in.file) {
+        std::fputs("error: open input file error\n", stderr);
+        return 1;
+    }
     if (out_path && table_io::is_input_file(in, out_path)) {
         std::fprintf(stderr, "error: output file is the input file: %s\n", out_path);
         return 1;
     }
     table_io::FilePtr out(out_path ? std::fopen(out_path, "w") : nullptr);
-    if (!in.file) {
-        std::fputs("error: open input file error\n", stderr);
-        return 1;
-    }
     if (!out) {
         std::fputs("error: open output file error\n", stderr);
         return 1;
@@ -70,5 +87,6 @@ int run(int argc, char **argv) {
 }  // namespace
 
 int main(int argc, char **argv) {
-    return table_io::run_guarded([&] { return run(argc, argv); }, stderr, "error");
+    return table_io::run_program([&] { return run(argc, argv); }, stderr, "mate_tag_strip",
+                                 "error");
 }

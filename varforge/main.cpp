@@ -1,6 +1,9 @@
 // varforge: the variant-file tool's driver. `varforge <command> <arguments>` hands `view` and
 // `index` to the library's command entries and runs `cat`, the join of BCF files by copying
 // their compressed blocks (join/join.h), itself.
+#include <stdio_ext.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -31,9 +34,34 @@ int main(int argc, char **argv) {
         fputs(kUsage, stderr);
         return 1;
     }
-    if (strcmp(argv[1], "view") == 0) return bcfview(argc - 1, argv + 1);
-    if (strcmp(argv[1], "index") == 0) return bcf_main_index(argc - 1, argv + 1);
-    if (strcmp(argv[1], "cat") == 0) return bcf_cat(argc - 2, const_cast<const char **>(argv + 2));
-    fputs("[main] Unrecognized command.\n", stderr);
-    return 1;
+    int status;
+    if (strcmp(argv[1], "-h") == 0 || strcmp(argv[1], "--help") == 0) {
+        fputs(kUsage, stdout);
+        status = 0;
+    } else if (strcmp(argv[1], "--version") == 0) {
+        printf("varforge %s\n", AF_PROJECT_VERSION);
+        status = 0;
+    } else if (strcmp(argv[1], "view") == 0) {
+        status = bcfview(argc - 1, argv + 1);
+    } else if (strcmp(argv[1], "index") == 0) {
+        status = bcf_main_index(argc - 1, argv + 1);
+    } else if (strcmp(argv[1], "cat") == 0) {
+        status = bcf_cat(argc - 2, const_cast<const char **>(argv + 2));
+    } else {
+        fputs("[main] Unrecognized command.\n", stderr);
+        return 1;
+    }
+    // Whatever went through the standard output stream (usage, help, version, cat's stream)
+    // must arrive, the close included. A command that failed has said why already. view
+    // writes its text through htslib, which closes the descriptor itself: a descriptor
+    // already closed, with nothing left in the stream, lost nothing.
+    const bool pending = __fpending(stdout) != 0, failed = ferror(stdout);
+    errno = 0;
+    const bool closed = fclose(stdout) == 0 || (errno == EBADF && !pending);
+    if ((failed || !closed) && status == 0) {
+        fprintf(stderr, "[main] error writing to standard output: %s\n",
+                strerror(errno ? errno : EIO));
+        return 1;
+    }
+    return status;
 }

@@ -62,7 +62,11 @@ TEST(FlagConvert, ConvertsNumbersAndNames) {
          "SECONDARY,QCFAIL,DUP,SUPPLEMENTARY\n"},
         {"0", "0x0\t0\t\n"},
         // Bits above SUPPLEMENTARY have no names; the named ones are still listed.
-        {"0x10063", "0x10063\t65635\tPAIRED,PROPER_PAIR,MREVERSE,READ1\n"},
+        {"0xf063", "0xf063\t61539\tPAIRED,PROPER_PAIR,MREVERSE,READ1\n"},
+        // The whole 16-bit flag field, and trailing text after a number, as htslib reads it.
+        {"65535",
+         "0xffff\t65535\tPAIRED,PROPER_PAIR,UNMAP,MUNMAP,REVERSE,MREVERSE,READ1,READ2,"
+         "SECONDARY,QCFAIL,DUP,SUPPLEMENTARY\n"},
         // A hyphen does not start an option: "-0" is just the number 0.
         {"-0", "0x0\t0\t\n"},
     };
@@ -76,9 +80,12 @@ TEST(FlagConvert, ConvertsNumbersAndNames) {
 }
 
 TEST(FlagConvert, UnparsableArgumentGivesErrorUsageAndStatusOne) {
-    // Unknown names, a known name beside an unknown one, a negative number, and arguments
-    // that look like options (no option parsing happens).
-    for (const char *arg : {"FOO", "REVERSE,FOO", "-5", "-h", "--help", ",PAIRED"}) {
+    // Unknown names, a known name beside an unknown one, a negative number, an argument that
+    // looks like an option, and numbers past the 16-bit flag field, which must not wrap into
+    // another flag set (99999999999 is 0x4876e7ff cut to an int, -4294967295 is 1).
+    for (const char *arg :
+         {"FOO", "REVERSE,FOO", "-5", "-v", ",PAIRED", "65536", "0x10000", "99999999999",
+          "-4294967295", "0x7fffffffffffffff", "99999999999999999999"}) {
         SCOPED_TRACE(arg);
         auto r = flags({arg});
         EXPECT_FALSE(r.signaled);
@@ -92,7 +99,8 @@ TEST(FlagConvert, FailedWriteIsReported) {
     auto r =
         aftest::run({"/bin/sh", "-c", "exec \"$0\" flags 99 >/dev/full", aftest::bin("alnforge")});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "alnforge flags: could not write the result: No space left on device\n");
+    EXPECT_EQ(r.err,
+              "alnforge flags: could not write to standard output: No space left on device\n");
 }
 
 }  // namespace

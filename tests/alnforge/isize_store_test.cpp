@@ -175,6 +175,20 @@ TEST(IsizeStore, SparseEdgeCases) {
              INT_MAX,
              1,
              {{INT_MAX - 1, {1, 0, 0}}}},
+            // nitems saturates instead of overflowing: INT_MAX is counted and read back, but,
+            // like a negative size, lies outside 0 to nitems - 1.
+            {"INT_MAX alone",
+             0,
+             {{kIncIn, INT_MAX, 0}, {kSetOther, INT_MAX, 3}},
+             INT_MAX,
+             1,
+             {{INT_MAX, {1, 0, 3}}, {INT_MAX - 1, {0, 0, 0}}}},
+            {"INT_MAX beside INT_MAX - 1",
+             0,
+             {{kIncOut, INT_MAX, 0}, {kIncIn, INT_MAX - 1, 0}, {kIncOut, INT_MAX, 0}},
+             INT_MAX,
+             2,
+             {{INT_MAX, {0, 2, 0}}, {INT_MAX - 1, {1, 0, 0}}}},
         },
         true);
 }

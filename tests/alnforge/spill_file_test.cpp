@@ -546,6 +546,57 @@ TEST(SpillFile, OpenReadReadsAFileByName) {
     bam_destroy1(out);
 }
 
+// Reading begins only after writing has ended. Begin-read before end-write, and open-read
+// before close-write (with a file that has since appeared under the handle's name, as another
+// handle's would), are refused and change nothing: neither the stream under the writer nor the
+// caller's record. The write then ends and reads back whole.
+TEST(SpillFile, ReadBeforeTheWriteEndsIsRefused) {
+    aftest::TempDir dir;
+    const struct {
+        const char *name;
+        int (*start)(spill_file_t *, bam1_t *);
+    } cases[] = {{"begin-read", spill_file_begin_read}, {"open-read", spill_file_open_read}};
+    for (const auto &c : cases) {
+        for (int verbose : {1, 0}) {
+            SCOPED_TRACE(std::string(c.name) + (verbose ? " (verbose)" : " (quiet)"));
+            spill_file_t sf;
+            ASSERT_EQ(0, spill_file_open_write(&sf, dir.file("w").c_str(), verbose));
+            std::mt19937_64 rng(21);
+            std::vector<Rec> recs;
+            bam1_t in{};
+            for (int i = 0; i < 150; i++) {
+                recs.push_back(random_rec(rng, rng() % 300));
+                load(&in, recs.back());
+                ASSERT_EQ(0, spill_file_write(&sf, &in));
+            }
+            aftest::write_file(sf.name, "another file under the same name\n");
+            bam1_t *out = bam_init1();
+            out->data = static_cast<uint8_t *>(malloc(16));
+            out->l_data = out->m_data = 16;
+            uint8_t *own = out->data;
+            testing::internal::CaptureStderr();
+            int r = c.start(&sf, out);
+            std::string err = testing::internal::GetCapturedStderr();
+            EXPECT_EQ(-2, r);
+            EXPECT_EQ(verbose ? "[spill_file] Error: reading cannot begin before writing has "
+                                "ended.\n"
+                              : "",
+                      err);
+            EXPECT_EQ(own, out->data);
+            EXPECT_EQ(16, out->l_data);
+            ASSERT_EQ(0, spill_file_end_write(&sf));
+            ASSERT_EQ(0, spill_file_begin_read(&sf, out));
+            for (size_t i = 0; i < recs.size(); i++) {
+                ASSERT_EQ(static_cast<int>(64 + recs[i].data.size()), spill_file_read(&sf, out));
+                expect_same(recs[i], out, i);
+            }
+            EXPECT_EQ(0, spill_file_read(&sf, out));
+            EXPECT_EQ(0, spill_file_destroy(&sf, out, 0));
+            bam_destroy1(out);
+        }
+    }
+}
+
 // The lent buffer is safe in htslib's hands: growing the record copies it into a buffer of
 // the record's own, and the next read takes over from there without a leak.
 TEST(SpillFile, LentDataSurvivesHtslibCalls) {

@@ -143,13 +143,11 @@ TEST(FusionSwap, UsageAndFailures) {
         EXPECT_EQ(r.err, "");
     }
     {
-        SCOPED_TRACE("input cannot be opened: output created empty");
+        SCOPED_TRACE("input cannot be opened");
         std::string missing = dir.file("missing");
-        aftest::write_file(dir.file("old"), "old contents\n");
-        auto r = aftest::run({fs, missing, dir.file("old")});
+        auto r = aftest::run({fs, missing, dir.file("new")});
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.out, "can't open file " + missing + "\n");
-        EXPECT_EQ(aftest::read_file(dir.file("old")), "");
     }
     {
         SCOPED_TRACE("output cannot be opened");

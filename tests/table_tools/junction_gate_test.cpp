@@ -502,12 +502,10 @@ TEST(JunctionGate, FailuresAreReported) {
     std::string nodir = dir.file("no/such/out");
     const std::string jg = aftest::bin("junction_gate");
     {
-        SCOPED_TRACE("input cannot be opened: outputs still created, left empty");
+        SCOPED_TRACE("input cannot be opened");
         auto r = aftest::run({jg, missing, "10", "0", dir.file("a"), dir.file("b")});
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.out, missing + "\ncan't open file " + missing + "\n" + summary(0, 0));
-        EXPECT_EQ(aftest::read_file(dir.file("a")), "");
-        EXPECT_EQ(aftest::read_file(dir.file("b")), "");
     }
     for (int slot = 0; slot < 2; ++slot) {
         SCOPED_TRACE("output cannot be opened");

@@ -25,6 +25,10 @@ extern "C" int bcf_main_index(int argc, char **argv) {
         fputs(kIndexUsage, stdout);
         return 0;
     }
+    if (argc == 2 && strcmp(argv[1], "--version") == 0) {
+        printf("varforge index %s\n", AF_PROJECT_VERSION);
+        return 0;
+    }
     if (argc != 2) {
         fputs(kIndexUsage, stderr);
         return 1;

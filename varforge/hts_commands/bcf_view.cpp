@@ -82,6 +82,10 @@ extern "C" int bcfview(int argc, char **argv) {
         fputs(kViewUsage, stdout);
         return 0;
     }
+    if (argc == 2 && strcmp(argv[1], "--version") == 0) {
+        printf("varforge view %s\n", AF_PROJECT_VERSION);
+        return 0;
+    }
     if (argc != 2) {
         fputs(kViewUsage, stderr);
         return 1;
