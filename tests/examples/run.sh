@@ -16,6 +16,8 @@ cmake --install "$build" --prefix "$work/prefix" >/dev/null
 python3 "$root/tests/examples/readme_examples.py" "$root/README.md" --check
 
 export PKG_CONFIG_PATH="$work/prefix/lib/pkgconfig"
+# The transcripts run the installed programs, as a user with the prefix on PATH would.
+export PATH="$work/prefix/bin:$PATH"
 # The transcripts' own cc line builds with the shared library, in both folders.
 export LD_LIBRARY_PATH="$work/prefix/lib${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}"
 shared_libs=$(pkg-config --libs alnforge)
