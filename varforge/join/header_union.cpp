@@ -29,10 +29,12 @@ Hdr parse(std::string_view text) {
     std::string copy(text.substr(0, std::min(text.size(), text.find('\0'))));
     Hdr h(bcf_hdr_init("r"));
     if (!h) throw std::bad_alloc();
+    // The level is written only when it is not off already (cat turns it off before it starts
+    // threads that read it).
     const htsLogLevel level = hts_get_log_level();
-    hts_set_log_level(HTS_LOG_OFF);
+    if (level != HTS_LOG_OFF) hts_set_log_level(HTS_LOG_OFF);
     const int r = bcf_hdr_parse(h.get(), copy.data());
-    hts_set_log_level(level);
+    if (level != HTS_LOG_OFF) hts_set_log_level(level);
     if (r != 0) h.reset();
     return h;
 }

@@ -336,8 +336,14 @@ bool check_map(const OffsetMap &m, std::string *why) {
 // `why`, by the caller, who names the file.
 class QuietHtslib {
    public:
-    QuietHtslib() : level_(hts_get_log_level()) { hts_set_log_level(HTS_LOG_OFF); }
-    ~QuietHtslib() { hts_set_log_level(level_); }
+    // Writes the level only when it is not off already, so that threads that all find it off
+    // (as cat sets it before it starts any) never write it at once.
+    QuietHtslib() : level_(hts_get_log_level()) {
+        if (level_ != HTS_LOG_OFF) hts_set_log_level(HTS_LOG_OFF);
+    }
+    ~QuietHtslib() {
+        if (level_ != HTS_LOG_OFF) hts_set_log_level(level_);
+    }
     QuietHtslib(const QuietHtslib &) = delete;
     QuietHtslib &operator=(const QuietHtslib &) = delete;
 

@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <getopt.h>
+#include <htslib/hts_log.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -127,30 +128,97 @@ long input_fd_budget() {
     return long(rl.rlim_cur) > kSpareFds ? long(rl.rlim_cur) - kSpareFds : 0;
 }
 
-// The walks of the inputs' data blocks, in threads of their own beside the checks and the
-// copy. Used when the output is a temporary file until the end, so that a damaged input
-// found by a walk still leaves nothing in place; the walks then cost the join little more
-// than the walk of its largest input. Inputs are handed over as they pass their checks.
-class Walker {
+// The place of an input's blocks in the input itself, as a join would copy them (`where`
+// null), or in the output: what its index is mapped through.
+OffsetMap map_of(const Input &in, const Placement *where) {
+    OffsetMap m;
+    m.tail_block = in.tail_block;
+    m.tail_from = in.tail_from;
+    m.tail_len = in.tail_len;
+    m.data_start = in.data_start;
+    m.data_end = in.size - off_t(kMinEmptyBlock);
+    if (where) {
+        m.tail_out = where->tail_out;
+        m.out_data_start = where->data_start;
+        m.out_data_end = where->data_end;
+    } else {
+        if (in.tail_from < in.tail_len) m.tail_out = {{in.tail_block, in.tail_len - in.tail_from}};
+        m.out_data_start = m.data_start;
+        m.out_data_end = m.data_end;
+    }
+    return m;
+}
+
+IndexKind index_kind(Kind kind) {
+    return kind == Kind::kBcf ? IndexKind::kCsi : IndexKind::kTbi;
+}
+
+// One input's part of the joined file's index: its index (its own when that is current and
+// fits its data, else one built from its records) and the records at its edges.
+struct Prep {
+    Index idx;
+    Edges edges;        // CSI contigs as "#N" (the main thread names them)
+    std::string fault;  // why it cannot be indexed
+    std::string note;   // why its part was built from its records (said at -v)
+};
+
+void prepare(const Input &in, Kind kind, Prep *p) {
+    const IndexKind ik = index_kind(kind);
+    const bool is_stdin = in.alias >= 0;
+    std::string why;
+    IndexMerger trial(ik);
+    if (is_stdin) why = "standard input has no index beside it";
+    if (!why.empty() || !index_load_beside(in.name, ik, &p->idx, &why) ||
+        !trial.add(p->idx, map_of(in, nullptr), &why)) {
+        p->note = why;
+        const std::string path = is_stdin ? "/proc/self/fd/" + std::to_string(in.fd) : in.name;
+        if (!index_build_from_records(path, ik, &p->idx, &why)) {
+            p->fault = "cannot be indexed: " + why;
+            return;
+        }
+    }
+    p->fault = read_edges(in, kind, p->idx, {}, &p->edges);
+}
+
+// Work on the inputs in threads of their own, beside the checks and the copy, handed over as
+// inputs pass their checks: the walks of their data blocks, when the output is a temporary
+// file until the end (a damaged input found by a walk then still leaves nothing in place),
+// and, with -W, their parts of the index (done first: the order check waits for them).
+class Pool {
    public:
-    ~Walker() { stop(); }
+    ~Pool() { stop(); }
 
     void start(size_t n, Kind kind) {
         faults_.resize(n);
+        preps_.resize(n);
         kind_ = kind;
-        for (int t = 0; t < kThreads; t++) threads_.emplace_back([this] { run(); });
+        // One core is left to the copy, which is the kernel's work on most filesystems.
+        const unsigned cores = std::thread::hardware_concurrency();
+        const unsigned n_threads = cores > 2 ? std::min(cores - 1, kThreads) : 1;
+        for (unsigned t = 0; t < n_threads; t++) threads_.emplace_back([this] { run(); });
     }
 
     bool started() const { return !threads_.empty(); }
 
     // Hands over input number `i` (copied, with the descriptor it is read through).
-    void push(size_t i, const Input &in) {
+    void push(size_t i, const Input &in, bool walk, bool prep) {
         std::lock_guard<std::mutex> hold(mutex_);
-        queue_.emplace_back(i, in);
+        if (prep) {
+            preps_queue_.emplace_back(i, in);
+            preps_pending_++;
+        }
+        if (walk) walks_queue_.emplace_back(i, in);
         ready_.notify_one();
     }
 
     bool failed() const { return failed_; }
+
+    // Waits until every part of the index handed over is prepared.
+    std::vector<Prep> &preps() {
+        std::unique_lock<std::mutex> hold(mutex_);
+        done_.wait(hold, [this] { return preps_pending_ == 0; });
+        return preps_;
+    }
 
     // Waits for every walk handed over; the number of the first input found damaged (its
     // fault in `why`), or -1.
@@ -165,7 +233,7 @@ class Walker {
     }
 
    private:
-    static constexpr int kThreads = 2;
+    static constexpr unsigned kThreads = 2;
 
     void stop() {
         {
@@ -180,34 +248,49 @@ class Walker {
     void run() {
         for (;;) {
             std::pair<size_t, Input> job;
+            bool prep = false;
             {
                 std::unique_lock<std::mutex> hold(mutex_);
-                ready_.wait(hold, [this] { return closed_ || !queue_.empty(); });
-                if (queue_.empty()) return;
-                job = queue_.front();
-                queue_.pop_front();
+                ready_.wait(hold, [this] {
+                    return closed_ || !preps_queue_.empty() || !walks_queue_.empty();
+                });
+                auto &q = !preps_queue_.empty() ? preps_queue_ : walks_queue_;
+                if (q.empty()) return;
+                prep = &q == &preps_queue_;
+                job = q.front();
+                q.pop_front();
             }
-            if (failed_) continue;
-            std::string fault;
             try {
-                fault = walk_input(job.second, kind_);
+                if (prep) {
+                    prepare(job.second, kind_, &preps_[job.first]);
+                } else if (!failed_) {
+                    std::string fault = walk_input(job.second, kind_);
+                    if (!fault.empty()) {
+                        faults_[job.first] = std::move(fault);
+                        failed_ = true;
+                    }
+                }
             } catch (const std::bad_alloc &) {
-                fault = "out of memory";
+                (prep ? preps_[job.first].fault : faults_[job.first]) = "out of memory";
+                if (!prep) failed_ = true;
             }
-            if (!fault.empty()) {
-                faults_[job.first] = std::move(fault);
-                failed_ = true;
+            if (prep) {
+                std::lock_guard<std::mutex> hold(mutex_);
+                if (--preps_pending_ == 0) done_.notify_all();
             }
         }
     }
 
     Kind kind_ = Kind::kNone;
     std::vector<std::thread> threads_;
-    std::vector<std::string> faults_;  // each written by the one thread that walks its input
+    // Each element is written only by the thread that works on its input, and read after.
+    std::vector<std::string> faults_;
+    std::vector<Prep> preps_;
     std::atomic<bool> failed_{false};
     std::mutex mutex_;
-    std::condition_variable ready_;
-    std::deque<std::pair<size_t, Input>> queue_;
+    std::condition_variable ready_, done_;
+    std::deque<std::pair<size_t, Input>> preps_queue_, walks_queue_;
+    size_t preps_pending_ = 0;
     bool closed_ = false;
 };
 
@@ -216,14 +299,17 @@ class Join {
     explicit Join(const Options &o) : opts_(o), out_(o.output) {}
     ~Join() {
         std::string unused;
-        walker_.finish(&unused);  // before the descriptors that the walks read through close
+        pool_.finish(&unused);  // before the descriptors that the walks read through close
         for (auto &in : inputs_)
             if (in.fd >= 0) close(in.fd);
         if (stdin_fd_ >= 0) close(stdin_fd_);
     }
 
     int run() {
-        if (!check_all() || (opts_.write_index && !check_order())) return 1;
+        if (!check_all()) return 1;
+        // Into a temporary file the copy need not wait for the order check: a join it refuses
+        // still leaves nothing in place.
+        if (opts_.write_index && !out_.staged() && !check_order()) return 1;
         return write_all() ? 0 : 1;
     }
 
@@ -258,85 +344,45 @@ class Join {
             if (!staged) {
                 const std::string damage = walk_input(in, expect_.kind);
                 if (!damage.empty()) return report(in.name, damage);
-            } else {
-                if (!walker_.started()) walker_.start(n, expect_.kind);
-                walker_.push(i, in);
+            }
+            if (is_stdin) in.alias = int(i);
+            if (staged || opts_.write_index) {
+                if (!pool_.started()) pool_.start(n, expect_.kind);
+                pool_.push(i, in, staged, opts_.write_index);
             }
             if (is_stdin) {
                 stdin_at = int(i);
                 stdin_fd_ = in.fd;
                 in.fd = -1;
-                in.alias = int(i);
             }
         }
         return true;
     }
 
-    IndexKind index_kind() const {
-        return expect_.kind == Kind::kBcf ? IndexKind::kCsi : IndexKind::kTbi;
-    }
-
-    // The place of every input's blocks in the input itself, as a join would copy them: what
-    // an input's own index must fit before it is trusted.
-    static OffsetMap map_of(const Input &in, const Placement *where) {
-        OffsetMap m;
-        m.tail_block = in.tail_block;
-        m.tail_from = in.tail_from;
-        m.tail_len = in.tail_len;
-        m.data_start = in.data_start;
-        m.data_end = in.size - off_t(kMinEmptyBlock);
-        if (where) {
-            m.tail_out = where->tail_out;
-            m.out_data_start = where->data_start;
-            m.out_data_end = where->data_end;
-        } else {
-            if (in.tail_from < in.tail_len)
-                m.tail_out = {{in.tail_block, in.tail_len - in.tail_from}};
-            m.out_data_start = m.data_start;
-            m.out_data_end = m.data_end;
-        }
-        return m;
-    }
-
-    // Loads every input's index (or builds it from the input's records when it has no usable
-    // one) and refuses a join whose contigs or positions an index could not follow.
+    // Refuses a join whose contigs or positions an index could not follow, once every input's
+    // part of the index is prepared.
     bool check_order() {
-        const IndexKind kind = index_kind();
+        std::vector<Prep> &preps = pool_.preps();
         const std::vector<std::string> names = header_.contig_names();
-        indexes_.resize(inputs_.size());
         Edges prev;
         size_t prev_at = 0;
         std::unordered_map<std::string, size_t> seen;
         for (size_t i = 0; i < inputs_.size(); i++) {
             const Input &in = inputs_[i];
-            const bool is_stdin = in.alias >= 0;
-            Index &idx = indexes_[i];
-            if (is_stdin && size_t(in.alias) != i) {
-                idx = indexes_[size_t(in.alias)];
-            } else {
-                std::string why;
-                IndexMerger trial(kind);
-                if (is_stdin) why = "standard input has no index beside it";
-                if (!why.empty() || !index_load_beside(in.name, kind, &idx, &why) ||
-                    !trial.add(idx, map_of(in, nullptr), &why)) {
-                    if (opts_.verbose)
-                        fprintf(stderr,
-                                "[bcf_cat] %s: %s; its part of the index is built from its "
-                                "records\n",
-                                in.name, why.c_str());
-                    const std::string path =
-                        is_stdin ? "/proc/self/fd/" + std::to_string(stdin_fd_) : in.name;
-                    if (!index_build_from_records(path, kind, &idx, &why))
-                        return report(in.name, "cannot be indexed: " + why);
+            Prep &p = preps[in.alias >= 0 ? size_t(in.alias) : i];
+            if (!p.fault.empty()) return report(in.name, p.fault);
+            if (!p.note.empty() && opts_.verbose && (in.alias < 0 || size_t(in.alias) == i))
+                fprintf(stderr,
+                        "[bcf_cat] %s: %s; its part of the index is built from its records\n",
+                        in.name, p.note.c_str());
+            Edges e = p.edges;
+            if (expect_.kind == Kind::kBcf)
+                for (auto &c : e.contigs) {
+                    const size_t tid = size_t(strtoul(c.c_str() + 1, nullptr, 10));
+                    if (tid < names.size() && !names[tid].empty()) c = names[tid];
                 }
-            }
-            Edges e;
-            Input probe = in;
-            if (is_stdin) probe.fd = stdin_fd_;
-            std::string why = read_edges(probe, expect_.kind, idx, names, &e);
-            if (!why.empty()) return report(in.name, why);
             size_t other = 0;
-            why = follows(prev, prev_at, e, i, &seen, &other);
+            const std::string why = follows(prev, prev_at, e, i, &seen, &other);
             if (!why.empty())
                 return report(in.name, why + " " + inputs_[other].name +
                                            ", and an index needs each contig's records together "
@@ -351,11 +397,15 @@ class Join {
 
     // Merges the inputs' indexes into the output's, written to its own temporary file.
     bool write_index(Output *index_out) {
-        IndexMerger merger(index_kind());
+        IndexMerger merger(index_kind(expect_.kind));
         std::string why;
-        for (size_t i = 0; i < inputs_.size(); i++)
-            if (!merger.add(indexes_[i], map_of(inputs_[i], &placements_[i]), &why))
-                return report(inputs_[i].name, "cannot merge its index: " + why);
+        std::vector<Prep> &preps = pool_.preps();
+        for (size_t i = 0; i < inputs_.size(); i++) {
+            const Input &in = inputs_[i];
+            const Index &idx = preps[in.alias >= 0 ? size_t(in.alias) : i].idx;
+            if (!merger.add(idx, map_of(in, &placements_[i]), &why))
+                return report(in.name, "cannot merge its index: " + why);
+        }
         const int fd = index_out->begin(&why);
         if (fd < 0) return report(index_out->name(), "cannot create the index: " + why);
         close(fd);
@@ -395,7 +445,7 @@ class Join {
         Copier copier(out->fp->file_descriptor, out->fp->block_address, out_.name(), tail_level());
         Progress progress(opts_.quiet, inputs_.size());
         placements_.resize(inputs_.size());
-        for (size_t i = 0; ok && !walker_.failed() && i < inputs_.size(); i++) {
+        for (size_t i = 0; ok && !pool_.failed() && i < inputs_.size(); i++) {
             Input &in = inputs_[i];
             if (in.alias >= 0) in.fd = stdin_fd_;
             ok = copier.append(in, &placements_[i]);
@@ -403,14 +453,15 @@ class Join {
             progress.done(i + 1, copier.position());
         }
         progress.finish();
-        const int damaged = walker_.finish(&why);
+        if (ok && opts_.write_index && out_.staged()) ok = check_order();
+        const int damaged = pool_.finish(&why);
         if (ok && damaged >= 0) ok = report(inputs_[size_t(damaged)].name, why);
         // A failed output gets no end-of-file block, so that it never reads as complete.
         if (!ok) out->fp->error = "failed";
         errno = 0;
         if (vf::bcf_close(out) != 0 && ok) ok = write_failed(errno);
         const std::string index_path = std::string(opts_.output ? opts_.output : "") +
-                                       (index_kind() == IndexKind::kCsi ? ".csi" : ".tbi");
+                                       (expect_.kind == Kind::kBcf ? ".csi" : ".tbi");
         Output index_out(opts_.write_index ? index_path.c_str() : nullptr);
         if (ok && opts_.write_index) ok = write_index(&index_out);
         // The output goes in place first: an index never reads as older than its file.
@@ -452,14 +503,16 @@ class Join {
     HeaderUnion header_;
     std::vector<Input> inputs_;
     std::vector<Placement> placements_;
-    std::vector<Index> indexes_;
-    Walker walker_;
+    Pool pool_;
     int stdin_fd_ = -1;
 };
 
 }  // namespace
 
 int cat_command(int argc, const char **argv) {
+    // Every failure is reported in cat's own words; htslib, which reads headers and indexes
+    // here, stays quiet (and its level is set once, before any thread reads it).
+    hts_set_log_level(HTS_LOG_OFF);
     try {
         Options o;
         const int r = parse(argc, argv, &o);
