@@ -213,6 +213,11 @@ class Pool {
 
     bool failed() const { return failed_; }
 
+    // The calling thread (done with its own work) takes its share of what is left.
+    void help() {
+        if (started()) run(false);
+    }
+
     // Waits until every part of the index handed over is prepared.
     std::vector<Prep> &preps() {
         std::unique_lock<std::mutex> hold(mutex_);
@@ -245,15 +250,17 @@ class Pool {
             if (t.joinable()) t.join();
     }
 
-    void run() {
+    // Works on handed-over inputs until there are no more (`wait`: until the pool closes).
+    void run(bool wait = true) {
         for (;;) {
             std::pair<size_t, Input> job;
             bool prep = false;
             {
                 std::unique_lock<std::mutex> hold(mutex_);
-                ready_.wait(hold, [this] {
-                    return closed_ || !preps_queue_.empty() || !walks_queue_.empty();
-                });
+                if (wait)
+                    ready_.wait(hold, [this] {
+                        return closed_ || !preps_queue_.empty() || !walks_queue_.empty();
+                    });
                 auto &q = !preps_queue_.empty() ? preps_queue_ : walks_queue_;
                 if (q.empty()) return;
                 prep = &q == &preps_queue_;
@@ -362,6 +369,7 @@ class Join {
     // Refuses a join whose contigs or positions an index could not follow, once every input's
     // part of the index is prepared.
     bool check_order() {
+        pool_.help();
         std::vector<Prep> &preps = pool_.preps();
         const std::vector<std::string> names = header_.contig_names();
         Edges prev;
@@ -453,6 +461,7 @@ class Join {
             progress.done(i + 1, copier.position());
         }
         progress.finish();
+        if (ok) pool_.help();
         if (ok && opts_.write_index && out_.staged()) ok = check_order();
         const int damaged = pool_.finish(&why);
         if (ok && damaged >= 0) ok = report(inputs_[size_t(damaged)].name, why);
