@@ -480,10 +480,11 @@ class Join {
             ok = report(index_path, "cannot put the index in place: " + why);
         if (ok && opts_.verbose)
             fprintf(stderr,
-                    "[bcf_cat] %zu inputs joined into %s: %.1f MB; %zu definition lines added "
+                    "[bcf_cat] %zu input%s joined into %s: %.1f MB; %zu definition lines added "
                     "to the first input's header; first records %s; %d spans padded\n",
-                    inputs_.size(), out_.name().c_str(), double(copier.position()) / 1e6,
-                    header_.added(), tail_level() ? "compressed" : "stored", copier.padded());
+                    inputs_.size(), inputs_.size() == 1 ? "" : "s", out_.name().c_str(),
+                    double(copier.position()) / 1e6, header_.added(),
+                    tail_level() ? "compressed" : "stored", copier.padded());
         return ok;
     }
 
