@@ -64,16 +64,6 @@ bool Copier::put(const unsigned char *data, size_t len) {
 
 namespace {
 
-bool read_at(int fd, unsigned char *buf, size_t n, off_t at) {
-    for (size_t got = 0; got < n;) {
-        const ssize_t r = pread(fd, buf + got, n - got, at + off_t(got));
-        if (r < 0 && errno == EINTR) continue;
-        if (r <= 0) return false;
-        got += size_t(r);
-    }
-    return true;
-}
-
 class Fd {
    public:
     explicit Fd(int fd) : fd_(fd) {}

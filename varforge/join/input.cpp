@@ -29,6 +29,8 @@ inline uint32_t le32(const unsigned char *p) {
     return p[0] | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
 }
 
+}  // namespace
+
 bool read_at(int fd, unsigned char *buf, size_t n, off_t at) {
     for (size_t got = 0; got < n;) {
         const ssize_t r = pread(fd, buf + got, n - got, at + off_t(got));
@@ -38,8 +40,6 @@ bool read_at(int fd, unsigned char *buf, size_t n, off_t at) {
     }
     return true;
 }
-
-}  // namespace
 
 long bgzf_block_size(int fd, const unsigned char *head, off_t at) {
     if (head[0] != 0x1f || head[1] != 0x8b || head[2] != 8 || !(head[3] & 4)) return -1;

@@ -64,6 +64,10 @@ std::string walk_input(const Input &in, Kind kind);
 // Whether `st` is still the file that was checked.
 bool unchanged(const struct stat &st, const Input &in);
 
+// Reads exactly `n` bytes at `at` of `fd` (retrying short and interrupted reads); false when
+// the file ends first or a read fails.
+bool read_at(int fd, unsigned char *buf, size_t n, off_t at);
+
 // The size of the BGZF block whose header starts at `at` in `fd` (its first 18 bytes in
 // `head`), or -1 when the header is not one.
 long bgzf_block_size(int fd, const unsigned char *head, off_t at);

@@ -60,9 +60,9 @@ class Reader {
     bool load() {
         unsigned char head[kHead];
         for (;;) {
-            if (next_ >= end_ || pread(fd_, head, kHead, next_) != ssize_t(kHead)) return false;
+            if (next_ >= end_ || !read_at(fd_, head, kHead, next_)) return false;
             const long size = bgzf_block_size(fd_, head, next_);
-            if (size < 0 || pread(fd_, block_.data(), size_t(size), next_) != size) return false;
+            if (size < 0 || !read_at(fd_, block_.data(), size_t(size), next_)) return false;
             const long n = codec_.decode(block_.data(), size_t(size), data_.data());
             if (n < 0) return false;
             next_ += size;
