@@ -1,8 +1,10 @@
 # Helpers that the component fragments in cmake/components/ use.
 #
-#   af_module(NAME SOURCES f... [HEADERS h...] [LIBS l...])
+#   af_module(NAME HALF modules|commands SOURCES f... [HEADERS h...] [LIBS l...])
 #       toolkit object module: an OBJECT library NAME, archived into libalnforge.a;
-#       HEADERS are public and installed under include/alnforge/.
+#       HEADERS are public and installed under include/alnforge/. HALF names the folder of
+#       alnforge/ it lives in: `modules`, the linkable modules that other programs call, or
+#       `commands`, the toolkit's own commands (their entry points, declared in commands.h).
 #   af_program(NAME SOURCES f... [LIBS l...])      program in build/bin, installed to bin/
 #   af_test(NAME SOURCES f... [LIBS l...] [DEPENDS t...])
 #       GoogleTest executable registered with CTest; DEPENDS names the programs it runs,
@@ -22,9 +24,18 @@ set_property(GLOBAL PROPERTY AF_BENCH_LINES "")
 set_property(GLOBAL PROPERTY AF_FUZZ_LINES "")
 
 function(af_module name)
-  cmake_parse_arguments(A "" "" "SOURCES;HEADERS;LIBS" ${ARGN})
+  cmake_parse_arguments(A "" "HALF" "SOURCES;HEADERS;LIBS" ${ARGN})
   add_library(${name} OBJECT ${A_SOURCES})
-  target_include_directories(${name} PUBLIC ${CMAKE_SOURCE_DIR}/alnforge)
+  # Installed, every header sits in one folder, so the headers include each other by bare
+  # name; in the source tree a command's headers reach the modules' (alnforge_attr.h) too.
+  if(A_HALF STREQUAL "modules")
+    target_include_directories(${name} PUBLIC ${CMAKE_SOURCE_DIR}/alnforge/modules)
+  elseif(A_HALF STREQUAL "commands")
+    target_include_directories(${name} PUBLIC ${CMAKE_SOURCE_DIR}/alnforge/commands
+                                              ${CMAKE_SOURCE_DIR}/alnforge/modules)
+  else()
+    message(FATAL_ERROR "af_module(${name}): HALF must be modules or commands")
+  endif()
   target_link_libraries(${name} PUBLIC ${A_LIBS})
   set_property(GLOBAL APPEND PROPERTY AF_MODULES ${name})
   foreach(h IN LISTS A_HEADERS)

@@ -23,7 +23,7 @@
 #include <string>
 #include <vector>
 
-#include "../alnforge/spill_file.cpp"
+#include "../alnforge/modules/spill_file.cpp"
 
 namespace {
 

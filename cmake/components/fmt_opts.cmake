@@ -1,5 +1,6 @@
-# fmt_opts: the shared format, reference and thread options.
-af_module(fmt_opts SOURCES alnforge/fmt_opts.cpp HEADERS alnforge/fmt_opts.h LIBS AF::hts)
+# alnforge/modules: fmt_opts, the shared format, reference and thread options.
+af_module(fmt_opts HALF modules SOURCES alnforge/modules/fmt_opts.cpp
+          HEADERS alnforge/modules/fmt_opts.h LIBS AF::hts)
 af_test(fmt_opts_test SOURCES tests/alnforge/fmt_opts_test.cpp LIBS fmt_opts)
 # Out-of-memory paths: the test supplies __wrap_malloc, which the linker puts in place of
 # malloc for the objects linked here (the module's own calls, not those inside libhts).

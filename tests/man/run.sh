@@ -21,9 +21,12 @@ fail=0
 bad() { echo "man-test: $*"; fail=$((fail + 1)); }
 
 # Options a program's sources accept: "-x"/"--word" literals, getopt strings, long-option tables.
-# The arguments are file patterns relative to the source tree.
+# The arguments are file patterns relative to the source tree; one that names no file is
+# recorded in $work/unmatched (a moved source must not quietly leave its options unchecked).
 source_options() {
-  (cd "$root" && for f in $*; do if [ -f "$f" ]; then cat "$f"; fi; done) > "$work/src"
+  (cd "$root" && for f in $*; do
+    if [ -f "$f" ]; then cat "$f"; else echo "$f" >> "$work/unmatched"; fi
+  done) > "$work/src"
   grep -ohE '"--?[A-Za-z][-A-Za-z0-9]*"' "$work/src" | tr -d '"'
   grep -ohE 'getopt(_long)?\([^;]*"[^"]*"' "$work/src" | sed -E 's/.*"([^"]*)"$/\1/' |
     tr -d ':+' | fold -w1 | sed 's/^/-/'
@@ -64,10 +67,10 @@ for page in "$man"/man1/*.1 "$man"/man3/*.3; do
   if [ -n "$warnings" ]; then bad "$(basename "$page"): groff warns: $warnings"; else pass=$((pass + 1)); fi
 done
 
-check "$man/man1/alnforge.1" $(source_options alnforge/alnforge.cpp) $commands
-check "$man/man1/alnforge-quickcheck.1" $(source_options alnforge/bam_sanity.cpp) \
+check "$man/man1/alnforge.1" $(source_options alnforge/commands/alnforge.cpp) $commands
+check "$man/man1/alnforge-quickcheck.1" $(source_options alnforge/commands/bam_sanity.cpp) \
   $("$bin/alnforge" quickcheck | usage_options)
-check "$man/man1/alnforge-flags.1" $(source_options alnforge/flag_convert.cpp) \
+check "$man/man1/alnforge-flags.1" $(source_options alnforge/commands/flag_convert.cpp) \
   $("$bin/alnforge" flags 2>&1 | awk -F'\t' '/^\t0x/ { split($3, w, " "); print w[1] }')
 check "$man/man1/varforge.1" \
   $(source_options 'varforge/*.cpp' 'varforge/*/*.cpp') \
@@ -80,6 +83,9 @@ for t in junction_gate fusion_swap mate_tag_strip; do
 done
 check "$man/man3/alnforge.3" $(grep -ohE '^[A-Za-z_][A-Za-z0-9_ *]*[ *][a-z_][a-z0-9_]*\(' \
   "$prefix"/include/alnforge/*.h | sed -E 's/.*[ *]([a-z_][a-z0-9_]*)\($/\1/')
+if [ -f "$work/unmatched" ]; then
+  while read -r f; do bad "no source file matches $f"; done < "$work/unmatched"
+fi
 
 echo "man pages: $pass passed, $fail failed"
 [ "$fail" -eq 0 ]
