@@ -15,7 +15,7 @@ PREFIX      ?= /usr/local
 FUZZ_SMOKE_SECONDS ?= 20
 
 .PHONY: all test unit-test asan-test tsan-test c99-test examples-test man-test \
-        workflow-test fuzz fuzz-build fuzz-run bench demo install clean \
+        workflow-test fuzz fuzz-build fuzz-run bench demo install clean help \
         deps-tests deps-examples deps-man deps-workflow deps-fuzz deps-bench
 
 # `cmake --build` runs a make of its own, with its own -j: handing it this make's flags would
@@ -36,24 +36,24 @@ BUILD_SETS = tests
 BUILD_OPTS = -DAF_TESTS=ON
 endif
 
-all:
+all: ## build the programs into build/bin/ and the library into build/lib/ (the default)
 	@scripts/install-deps build $(BUILD_SETS)
 	$(CONFIGURE) $(BUILD) $(COMMON) $(BUILD_OPTS)
 	cmake --build $(BUILD) -j$(JOBS) $(NO_DIRS)
 
-deps-tests deps-examples deps-man deps-workflow deps-fuzz deps-bench:
+deps-tests deps-examples deps-man deps-workflow deps-fuzz deps-bench: ## install the packages of one set: tests, examples, man, workflow, fuzz, bench
 	@scripts/install-deps build $(@:deps-%=%)
 
 # Everything the CI runs: plain tests, the same tests under ASan/UBSan, the modules from
 # four threads under TSan, the C99 consumer of the installed library, the examples and the
 # CMake package as a user builds them, the manual pages, the Snakemake workflow, then each
 # fuzz target for a bounded time.
-test: unit-test asan-test tsan-test c99-test examples-test man-test workflow-test fuzz-run
+test: unit-test asan-test tsan-test c99-test examples-test man-test workflow-test fuzz-run ## every check, unit-test to fuzz-run, as the CI runs them (minutes)
 
-unit-test: all
+unit-test: all ## the quick loop: build with the tests, run them through CTest (about a minute)
 	cd $(BUILD) && ctest --output-on-failure -j$(JOBS) --timeout 600
 
-asan-test: deps-tests
+asan-test: deps-tests ## the same tests built with AddressSanitizer and UBSan, in build-asan/
 	$(CONFIGURE) $(ASAN_BUILD) $(COMMON) -DCMAKE_BUILD_TYPE=Debug -DAF_TESTS=ON -DAF_SANITIZE=ON
 	cmake --build $(ASAN_BUILD) -j$(JOBS) $(NO_DIRS)
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
@@ -61,47 +61,55 @@ asan-test: deps-tests
 	  ctest --output-on-failure -j$(JOBS) --timeout 900
 
 # The modules from four threads at once under ThreadSanitizer: only that test is built.
-tsan-test: deps-tests
+tsan-test: deps-tests ## the modules from four threads at once under ThreadSanitizer, in build-tsan/
 	$(CONFIGURE) $(TSAN_BUILD) $(COMMON) -DAF_TESTS=ON -DAF_TSAN=ON
 	cmake --build $(TSAN_BUILD) -j$(JOBS) --target module_threads_test $(NO_DIRS)
 	cd $(TSAN_BUILD) && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
 	  ctest --output-on-failure -R '^module_threads_test$$' --timeout 600
 
-c99-test: all
+c99-test: all ## a C99 program against the installed headers, through pkg-config, both libraries
 	tests/c99/run.sh $(BUILD)
 
-examples-test: all deps-examples
+examples-test: all deps-examples ## the examples, the README's transcripts and the CMake package, as a user builds them
 	tests/examples/run.sh $(BUILD)
 
-man-test: all deps-man
+man-test: all deps-man ## the manual pages: no groff warning, every option and command named
 	tests/man/run.sh $(BUILD)
 
-workflow-test: all deps-workflow
+workflow-test: all deps-workflow ## the Snakemake workflow on generated samples, and its cluster profile's plan
 	tests/workflow/run.sh $(BUILD)
 
-fuzz: fuzz-build
+fuzz: fuzz-build ## build the fuzz targets; with FUZZ_SECONDS=N also run each for N seconds
 ifdef FUZZ_SECONDS
 fuzz: fuzz-run
 endif
 
-fuzz-build: deps-fuzz
+fuzz-build: deps-fuzz ## build the libFuzzer targets with clang, in build-fuzz/
 	@CC=clang CXX=clang++ scripts/configure $(FUZZ_BUILD) $(COMMON) -DAF_FUZZ=ON
 	cmake --build $(FUZZ_BUILD) -j$(JOBS) $(NO_DIRS)
 
 # The seed scripts write their inputs with the regular build's fixture generator.
-fuzz-run: fuzz-build all
+fuzz-run: fuzz-build all ## run each fuzz target from its seed corpus (FUZZ_SECONDS, default 20)
 	scripts/run-fuzzers "$(FUZZ_BUILD)" "$(or $(FUZZ_SECONDS),$(FUZZ_SMOKE_SECONDS))" \
 	  "$(BUILD)/bin"
 
-bench: all deps-bench
+bench: all deps-bench ## every benchmark, each figure as a ratio to a baseline run beside it
 	scripts/run-benches "$(BUILD)"
 
 # The demo writes its sample files with the fixture generator.
-demo: all
+demo: all ## write small sample files into build/demo/ and run every program on them
 	scripts/demo "$(BUILD)"
 
-install: all
+install: all ## install into PREFIX (default /usr/local): programs, headers, libraries, man pages
 	cmake --install $(BUILD) --prefix $(PREFIX)
 
-clean:
+clean: ## remove build/, build-asan/, build-tsan/ and build-fuzz/
 	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD)
+
+# One line per target, from the "## " note on its rule line; a rule for several targets (the
+# package sets) shows as one, its set named SET.
+help: ## this list
+	@echo "make [TARGET] [PREFIX=DIR] [JOBS=N] [FUZZ_SECONDS=N]; the targets:"
+	@awk -F':[^#]*## ' '/^[a-z][-a-z0-9 ]*:[^=]*## / { \
+	  n = split($$1, t, " "); name = t[1]; if (n > 1) sub(/-[a-z]+$$/, "-SET", name); \
+	  printf "  %-14s %s\n", name, $$2 }' $(firstword $(MAKEFILE_LIST))
