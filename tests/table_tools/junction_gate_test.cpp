@@ -420,14 +420,14 @@ TEST(JunctionGate, RandomTables) {
         GateRun r = gate(dir, table, "65636", "0x1p-1");  // 65636 reads as 100
         EXPECT_EQ(r.proc.status, 0);
         EXPECT_EQ(r.proc.out, dir.file("in.tsv") + "\n" + summary(pass, reject));
-        EXPECT_TRUE(r.out1 == out1) << tabletest::first_difference(r.out1, out1);
-        EXPECT_TRUE(r.out2 == out2) << tabletest::first_difference(r.out2, out2);
+        EXPECT_TRUE(r.out1 == out1) << aftest::first_difference(r.out1, out1);
+        EXPECT_TRUE(r.out2 == out2) << aftest::first_difference(r.out2, out2);
     }
 }
 
 TEST(JunctionGate, WritesEachLineBeforeReadingTheNext) {
     std::string header = "#h";
-    int status = tabletest::run_over_fifos(
+    int status = aftest::run_over_fifos(
         aftest::bin("junction_gate"), {"@IN", "10", "0.5", "@OUT0", "@OUT1"}, 2,
         {{header + "\n", {{0, "#h\n"}, {1, "#h\n"}}},
          {data("0.9", "1") + "\n", {{0, data("0.9", "1") + "\n"}}},
@@ -521,7 +521,7 @@ TEST(JunctionGate, FailuresAreReported) {
         EXPECT_EQ(r.out, dir.path() + "\ncan't read file " + dir.path() + ": Is a directory\n" +
                              summary(0, 0));
     }
-    if (tabletest::have_dev_full()) {
+    if (aftest::have_dev_full()) {
         for (int slot = 0; slot < 2; ++slot) {
             SCOPED_TRACE("write to a full device");
             auto r = aftest::run({jg, in, "10", "0.5", slot ? dir.file("a") : "/dev/full",
@@ -531,7 +531,7 @@ TEST(JunctionGate, FailuresAreReported) {
                                  summary(0, 0));
         }
     }
-    if (tabletest::have_dev_full()) {
+    if (aftest::have_dev_full()) {
         SCOPED_TRACE("standard output on a full device");
         auto r = aftest::run({"/bin/sh", "-c", "exec \"$0\" \"$@\" >/dev/full", jg, in, "10", "0",
                               dir.file("a"), dir.file("b")});
