@@ -113,9 +113,9 @@ std::string random_decimal(std::mt19937 &rng) {
     return d;
 }
 
-// A junction-shaped line: the right kinds in the right columns, mostly clean numbers (the
-// quick path) with out-of-range, hexadecimal, nan and broken ones mixed in, long fields that
-// cross 64-byte boundaries, and now and then one byte replaced (by a NUL byte, too).
+// A junction-shaped line: the right kinds in the right columns, mostly clean numbers with
+// out-of-range, hexadecimal, nan and broken ones mixed in, long fields, and now and then one
+// byte replaced (by a NUL byte, too).
 std::string junction_like_line(std::mt19937 &rng) {
     static const char *const kReals[] = {"0.5",
                                          "-1.25e3",
@@ -167,15 +167,14 @@ TEST(JunctionGateScanner, MatchesSscanfOnRandomLines) {
     for (int iter = 0; iter < 60000; ++iter) {
         std::string line = iter % 3 == 2 ? junction_like_line(rng) : random_line(rng, iter % 3);
         Reference want(line);
-        // The deciding columns, as the program reads them.
-        double c17 = 0;
-        unsigned short c18 = 0;
-        bool decided = scanner.deciding_columns(line, c17, c18);
+        double ratio = 0;  // the deciding columns, as the program reads them
+        unsigned short support = 0;
+        bool decided = scanner.ratio_and_support(line, ratio, support);
         ASSERT_EQ(decided, want.count >= 18) << "[" << line << "]";
         if (decided) {
-            ASSERT_TRUE(c17 == want.d[16] || (std::isnan(c17) && std::isnan(want.d[16])))
-                << "[" << line << "]";
-            ASSERT_EQ(c18, want.u[17]) << "[" << line << "]";
+            double w = want.d[junction_gate::kRatio];
+            ASSERT_TRUE(ratio == w || (std::isnan(ratio) && std::isnan(w))) << "[" << line << "]";
+            ASSERT_EQ(support, want.u[junction_gate::kSupport]) << "[" << line << "]";
         }
         // Every column.
         Fields got;
