@@ -239,7 +239,7 @@ class LineScanner {
             if (!hex && !got_digit) return false;
             plain = !hex;
         }
-        if (value) {
+        if (value && !(plain && exact_decimal(p, q, *value))) {
             const char *first = p + (*p == '+');
             auto [stop, ec] = plain ? std::from_chars(first, q, *value)
                                     : std::from_chars_result{first, std::errc::invalid_argument};
@@ -251,6 +251,42 @@ class LineScanner {
             (void)stop;
         }
         p = q;
+        return true;
+    }
+
+    // Converts a decimal number as scan_real() takes it ([+-], digits with at most one '.', then
+    // optionally e, [+-] and digits) when its digits, read as an integer, stay below 10^15 and
+    // its power of ten lies within 10^-22..10^22: both are exact doubles, so the one
+    // multiplication or division gives the correctly rounded value, as strtod does. Returns
+    // false (converting nothing) for any other number. Most ratios are such numbers.
+    static bool exact_decimal(const char *p, const char *e, double &value) {
+        static constexpr double kPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                            1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                            1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+        bool neg = *p == '-';
+        p += *p == '-' || *p == '+';
+        uint64_t mant = 0;
+        int digits = 0, scale = 0;
+        for (; p != e && is_digit(*p); ++p, ++digits) mant = mant * 10 + unsigned(*p - '0');
+        if (p != e && *p == '.')
+            for (++p; p != e && is_digit(*p); ++p, ++digits, --scale)
+                mant = mant * 10 + unsigned(*p - '0');
+        if (digits > 15) return false;
+        if (p != e) {  // the exponent, whose digits may be missing ("1e" reads as 1)
+            ++p;
+            bool eneg = p != e && *p == '-';
+            p += p != e && (*p == '-' || *p == '+');
+            int x = 0;
+            for (; p != e; ++p) {
+                if (x > 1000) return false;
+                x = x * 10 + (*p - '0');
+            }
+            scale += eneg ? -x : x;
+        }
+        if (scale < -22 || scale > 22) return false;
+        double v = double(mant);
+        v = scale < 0 ? v / kPow10[-scale] : v * kPow10[scale];
+        value = neg ? -v : v;
         return true;
     }
 
