@@ -46,7 +46,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const junction_gate::Thresholds limits[] = {{100, 0.5}, {0, 0.0}, {65535, NAN}};
     for (const auto &t : limits) {
         bool pass = junction_gate::passes(scanner, line, t);
-        bool want = count >= 18 && !(t.min17 > f.real[16]) && f.u16[17] < t.below18;
+        bool want = count >= 18 && !(t.min_ratio > f.real[junction_gate::kRatio]) &&
+                    f.u16[junction_gate::kSupport] < t.support_limit;
         if (pass != want) std::abort();
     }
     return 0;

@@ -1,8 +1,8 @@
 // junction_gate IN INT REAL OUT1 OUT2
 //
 // Splits a junction table in two. The first line is a header and goes to both outputs.
-// Every further non-empty line is a data line: it goes to OUT1 when its column 17 is at
-// least REAL (or either is a NaN) and its column 18 is below INT, otherwise to OUT2.
+// Every further non-empty line is a data line: it goes to OUT1 when its ratio (column 17)
+// is at least REAL (or either is a NaN) and its support (column 18) below INT, else to OUT2.
 // Standard output carries the input path first, any message, and the two line counts last.
 // Lines are read and written one at a time, and every line written is flushed before the
 // next one is read. The line scanner is in junction_scan.h.
@@ -111,8 +111,8 @@ int run(int argc, char **argv) {
     table_io::Input in = table_io::open_input(in_path);
     std::printf("%s\n", in_path);
     junction_gate::Thresholds t;
-    t.below18 = junction_gate::parse_int_threshold(argv[2]);
-    t.min17 = junction_gate::parse_real_threshold(argv[3]);
+    t.support_limit = junction_gate::parse_int_threshold(argv[2]);
+    t.min_ratio = junction_gate::parse_real_threshold(argv[3]);
 
     // The input is opened, and every refusal made, before anything is opened for writing:
     // a run that cannot go ahead creates or empties no file.

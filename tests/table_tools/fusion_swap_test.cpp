@@ -115,17 +115,17 @@ TEST(FusionSwap, RandomTables) {
         SwapRun r = swap(dir, table);
         EXPECT_EQ(r.proc.status, 0);
         EXPECT_EQ(r.proc.out, "");
-        EXPECT_TRUE(r.out == want) << tabletest::first_difference(r.out, want);
+        EXPECT_TRUE(r.out == want) << aftest::first_difference(r.out, want);
     }
 }
 
 TEST(FusionSwap, WritesEachLineBeforeReadingTheNext) {
-    int status = tabletest::run_over_fifos(aftest::bin("fusion_swap"), {"@IN", "@OUT0"}, 1,
-                                           {{"A" + kSep + "B\n", {{0, "B" + kSep + "A\n"}}},
-                                            {"\n", {}},
-                                            {"C" + kSep, {}},
-                                            {"D \n", {{0, "D" + kSep + "C\n"}}},
-                                            {"E" + kSep + "F", {}}});
+    int status = aftest::run_over_fifos(aftest::bin("fusion_swap"), {"@IN", "@OUT0"}, 1,
+                                        {{"A" + kSep + "B\n", {{0, "B" + kSep + "A\n"}}},
+                                         {"\n", {}},
+                                         {"C" + kSep, {}},
+                                         {"D \n", {{0, "D" + kSep + "C\n"}}},
+                                         {"E" + kSep + "F", {}}});
     EXPECT_EQ(status, 0);
 }
 
@@ -162,7 +162,7 @@ TEST(FusionSwap, UsageAndFailures) {
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.out, "can't read file " + dir.path() + ": Is a directory\n");
     }
-    if (tabletest::have_dev_full()) {
+    if (aftest::have_dev_full()) {
         SCOPED_TRACE("full device");
         auto r = aftest::run({fs, in, "/dev/full"});
         EXPECT_EQ(r.status, 1);

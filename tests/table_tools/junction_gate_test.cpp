@@ -113,9 +113,9 @@ std::string random_decimal(std::mt19937 &rng) {
     return d;
 }
 
-// A junction-shaped line: the right kinds in the right columns, mostly clean numbers (the
-// quick path) with out-of-range, hexadecimal, nan and broken ones mixed in, long fields that
-// cross 64-byte boundaries, and now and then one byte replaced (by a NUL byte, too).
+// A junction-shaped line: the right kinds in the right columns, mostly clean numbers with
+// out-of-range, hexadecimal, nan and broken ones mixed in, long fields, and now and then one
+// byte replaced (by a NUL byte, too).
 std::string junction_like_line(std::mt19937 &rng) {
     static const char *const kReals[] = {"0.5",
                                          "-1.25e3",
@@ -167,15 +167,14 @@ TEST(JunctionGateScanner, MatchesSscanfOnRandomLines) {
     for (int iter = 0; iter < 60000; ++iter) {
         std::string line = iter % 3 == 2 ? junction_like_line(rng) : random_line(rng, iter % 3);
         Reference want(line);
-        // The deciding columns, as the program reads them.
-        double c17 = 0;
-        unsigned short c18 = 0;
-        bool decided = scanner.deciding_columns(line, c17, c18);
+        double ratio = 0;  // the deciding columns, as the program reads them
+        unsigned short support = 0;
+        bool decided = scanner.ratio_and_support(line, ratio, support);
         ASSERT_EQ(decided, want.count >= 18) << "[" << line << "]";
         if (decided) {
-            ASSERT_TRUE(c17 == want.d[16] || (std::isnan(c17) && std::isnan(want.d[16])))
-                << "[" << line << "]";
-            ASSERT_EQ(c18, want.u[17]) << "[" << line << "]";
+            double w = want.d[junction_gate::kRatio];
+            ASSERT_TRUE(ratio == w || (std::isnan(ratio) && std::isnan(w))) << "[" << line << "]";
+            ASSERT_EQ(support, want.u[junction_gate::kSupport]) << "[" << line << "]";
         }
         // Every column.
         Fields got;
@@ -420,14 +419,14 @@ TEST(JunctionGate, RandomTables) {
         GateRun r = gate(dir, table, "65636", "0x1p-1");  // 65636 reads as 100
         EXPECT_EQ(r.proc.status, 0);
         EXPECT_EQ(r.proc.out, dir.file("in.tsv") + "\n" + summary(pass, reject));
-        EXPECT_TRUE(r.out1 == out1) << tabletest::first_difference(r.out1, out1);
-        EXPECT_TRUE(r.out2 == out2) << tabletest::first_difference(r.out2, out2);
+        EXPECT_TRUE(r.out1 == out1) << aftest::first_difference(r.out1, out1);
+        EXPECT_TRUE(r.out2 == out2) << aftest::first_difference(r.out2, out2);
     }
 }
 
 TEST(JunctionGate, WritesEachLineBeforeReadingTheNext) {
     std::string header = "#h";
-    int status = tabletest::run_over_fifos(
+    int status = aftest::run_over_fifos(
         aftest::bin("junction_gate"), {"@IN", "10", "0.5", "@OUT0", "@OUT1"}, 2,
         {{header + "\n", {{0, "#h\n"}, {1, "#h\n"}}},
          {data("0.9", "1") + "\n", {{0, data("0.9", "1") + "\n"}}},
@@ -521,7 +520,7 @@ TEST(JunctionGate, FailuresAreReported) {
         EXPECT_EQ(r.out, dir.path() + "\ncan't read file " + dir.path() + ": Is a directory\n" +
                              summary(0, 0));
     }
-    if (tabletest::have_dev_full()) {
+    if (aftest::have_dev_full()) {
         for (int slot = 0; slot < 2; ++slot) {
             SCOPED_TRACE("write to a full device");
             auto r = aftest::run({jg, in, "10", "0.5", slot ? dir.file("a") : "/dev/full",
@@ -531,7 +530,7 @@ TEST(JunctionGate, FailuresAreReported) {
                                  summary(0, 0));
         }
     }
-    if (tabletest::have_dev_full()) {
+    if (aftest::have_dev_full()) {
         SCOPED_TRACE("standard output on a full device");
         auto r = aftest::run({"/bin/sh", "-c", "exec \"$0\" \"$@\" >/dev/full", jg, in, "10", "0",
                               dir.file("a"), dir.file("b")});

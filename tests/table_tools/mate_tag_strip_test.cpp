@@ -83,17 +83,17 @@ TEST(MateTagStrip, RandomTables) {
         aftest::TempDir dir;
         StripRun r = strip(dir, table);
         EXPECT_EQ(r.proc.status, 0);
-        EXPECT_TRUE(r.out == want) << tabletest::first_difference(r.out, want);
+        EXPECT_TRUE(r.out == want) << aftest::first_difference(r.out, want);
     }
 }
 
 TEST(MateTagStrip, WritesEachLineBeforeReadingTheNext) {
-    int status = tabletest::run_over_fifos(aftest::bin("mate_tag_strip"), {"@IN", "@OUT0"}, 1,
-                                           {{"r/1\tx\n", {{0, "r\tx\n"}}},
-                                            {"\n", {{0, "\n"}}},
-                                            {"s/2", {}},
-                                            {"\ty\n", {{0, "s\ty\n"}}},
-                                            {"t/1", {}}});
+    int status = aftest::run_over_fifos(aftest::bin("mate_tag_strip"), {"@IN", "@OUT0"}, 1,
+                                        {{"r/1\tx\n", {{0, "r\tx\n"}}},
+                                         {"\n", {{0, "\n"}}},
+                                         {"s/2", {}},
+                                         {"\ty\n", {{0, "s\ty\n"}}},
+                                         {"t/1", {}}});
     EXPECT_EQ(status, 0);
 }
 
@@ -125,7 +125,7 @@ TEST(MateTagStrip, Failures) {
         EXPECT_EQ(r.out, "");
         EXPECT_EQ(r.err, c.err);
     }
-    if (tabletest::have_dev_full()) {
+    if (aftest::have_dev_full()) {
         auto r = aftest::run({ms, in, "/dev/full"});
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.err, "error: write output file error: /dev/full: No space left on device\n");

@@ -15,7 +15,7 @@
 
 #include "process.h"
 
-namespace tabletest {
+namespace aftest {
 
 // One step of a line-by-line run: the bytes fed to the input, then the bytes that must come
 // out of each output (by index) before anything more is fed.
@@ -114,4 +114,4 @@ inline bool have_dev_full() {
     return ::stat("/dev/full", &st) == 0 && S_ISCHR(st.st_mode);
 }
 
-}  // namespace tabletest
+}  // namespace aftest
