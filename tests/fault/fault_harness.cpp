@@ -24,6 +24,8 @@
 #include <thread>
 #include <vector>
 
+#include "bgzf_eof.h"
+
 namespace fs = std::filesystem;
 extern char **environ;
 
@@ -116,10 +118,6 @@ const Known kKnown[] = {
     // bam_plp_push, bam_plp_next): the feeder cannot see them coming.
     {"plp_feeder", "alloc"},
 };
-
-const unsigned char kBgzfEof[28] = {0x1f, 0x8b, 0x08, 0x04, 0,    0, 0,    0, 0, 0xff,
-                                    0x06, 0,    0x42, 0x43, 0x02, 0, 0x1b, 0, 3, 0,
-                                    0,    0,    0,    0,    0,    0, 0,    0};
 
 struct Config {
     std::string bin, shim, modules, preload, only, work;
@@ -219,7 +217,8 @@ bool has_new_line(const std::string &text, const std::string &clean) {
 }
 
 bool ends_with_eof_block(const std::string &s) {
-    return s.size() >= 28 && memcmp(s.data() + s.size() - 28, kBgzfEof, 28) == 0;
+    return s.size() >= aftest::kBgzfEof.size() &&
+           s.compare(s.size() - aftest::kBgzfEof.size(), std::string::npos, aftest::kBgzfEof) == 0;
 }
 
 // The outcome of a run with one failed call, against the clean run: "" for identical,

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "bcf_files.h"
+#include "bgzf_eof.h"
 #include "fixtures.h"
 #include "process.h"
 
@@ -27,9 +28,6 @@ using vfjoin::IndexKind;
 using vfjoin::IndexMerger;
 using vfjoin::OffsetMap;
 using vftest::Layout;
-
-const char kEof[] = "\x1f\x8b\x08\x04\0\0\0\0\0\xff\x06\0BC\x02\0\x1b\0\x03\0\0\0\0\0\0\0\0\0";
-const std::string kEofBlock(kEof, 28);
 
 // Records at `from`, `from + step`, ... below `to` on `chr`; every `del_every`-th is a
 // deletion whose INFO END lies `del_len` further on, across several 16 KiB windows.
@@ -202,16 +200,16 @@ Joined make_join(const aftest::TempDir &dir, const Row &row) {
                 out += compress_block(piece);
             }
         m.data_start = int64_t(blocks[t].offset + blocks[t].size);
-        m.data_end = int64_t(bytes.size() - 28);
+        m.data_end = int64_t(bytes.size() - aftest::kBgzfEof.size());
         m.out_data_start = int64_t(out.size());
         out += bytes.substr(size_t(m.data_start), size_t(m.data_end - m.data_start));
         m.out_data_end = int64_t(out.size());
-        if (sh.pad) out += kEofBlock;
+        if (sh.pad) out += aftest::kBgzfEof;
         j.maps.push_back(m);
         const auto recs = aftest::split_header(vcf_text(sh, int(s)), '#').records;
         if (!recs.empty()) j.first_last.push_back({recs.front(), recs.back()});
     }
-    aftest::write_file(j.path, out + kEofBlock);
+    aftest::write_file(j.path, out + aftest::kBgzfEof);
     return j;
 }
 
@@ -515,7 +513,7 @@ TEST(IndexMerge, DamagedIndexesFailCleanly) {
             std::string bytes;
         } files[] = {{"cut", compressed.substr(0, compressed.size() / 2)},
                      {"garbage", garbage},
-                     {"huge", compress_block(huge) + kEofBlock}};
+                     {"huge", compress_block(huge) + aftest::kBgzfEof}};
         for (const auto &f : files) {
             aftest::write_file(dir.file(f.name), f.bytes);
             vfjoin::Index ix;

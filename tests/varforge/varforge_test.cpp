@@ -13,17 +13,16 @@
 #include <vector>
 
 #include "bcf_files.h"
+#include "bgzf_eof.h"
 #include "fixtures.h"
 #include "process.h"
 
 namespace {
 
+using aftest::kBgzfEof;
 using aftest::run;
 using vftest::Layout;
 using vftest::shape;
-
-const std::string kEofBlock(
-    "\x1f\x8b\x08\x04\0\0\0\0\0\xff\x06\0BC\x02\0\x1b\0\x03\0\0\0\0\0\0\0\0\0", 28);
 
 std::string varforge() {
     return aftest::bin("varforge");
@@ -49,7 +48,7 @@ std::string data_span(const std::string &bytes) {
     size_t need = vftest::header_size(blocks), seen = 0, i = 0;
     while (seen < need) seen += blocks.at(i++).data.size();
     EXPECT_EQ(seen, need) << "header does not end on a block boundary";
-    return bytes.substr(blocks.at(i).offset, bytes.size() - 28 - blocks.at(i).offset);
+    return bytes.substr(blocks.at(i).offset, bytes.size() - kBgzfEof.size() - blocks.at(i).offset);
 }
 
 // --- the dispatcher ---
@@ -96,7 +95,7 @@ TEST(VarforgeCat, NoFilesGiveAnEmptyBgzfStream) {
     auto r = vf({"cat"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "");
-    EXPECT_EQ(r.out, kEofBlock);
+    EXPECT_EQ(r.out, kBgzfEof);
 }
 
 TEST(VarforgeCat, AlignedInputsAreCopiedBlockForBlock) {
@@ -125,7 +124,7 @@ TEST(VarforgeCat, AlignedInputsAreCopiedBlockForBlock) {
     while (header.size() < hsize) header += out.at(i++).data;
     EXPECT_EQ(header, aheader);
     // ...then A's data bytes, B's data bytes and one end-of-file block, byte for byte.
-    EXPECT_EQ(r.out.substr(out.at(i).offset), aspan + bspan + kEofBlock);
+    EXPECT_EQ(r.out.substr(out.at(i).offset), aspan + bspan + kBgzfEof);
 }
 
 TEST(VarforgeCat, EveryInputShapeReadsBackAsAThenB) {
@@ -289,7 +288,7 @@ void set_minor_version(const std::string &path, char minor) {
     ASSERT_EQ(bgzf_write(w, blocks[0].data.data(), blocks[0].data.size()),
               ssize_t(blocks[0].data.size()));
     ASSERT_EQ(bgzf_flush(w), 0);
-    const size_t from = blocks[1].offset, to = bytes.size() - 28;
+    const size_t from = blocks[1].offset, to = bytes.size() - kBgzfEof.size();
     ASSERT_EQ(bgzf_raw_write(w, bytes.data() + from, to - from), ssize_t(to - from));
     ASSERT_EQ(bgzf_close(w), 0);
 }
@@ -386,13 +385,13 @@ TEST(VarforgeCat, UnfitInputsAreNamedAndNothingIsWritten) {
     }
     aftest::write_file(dir.file("empty.bcf"), "");
     aftest::write_file(dir.file("short.bcf"), bytes.substr(0, 20));
-    aftest::write_file(dir.file("no_eof.bcf"), bytes.substr(0, bytes.size() - 28));
+    aftest::write_file(dir.file("no_eof.bcf"), bytes.substr(0, bytes.size() - kBgzfEof.size()));
     aftest::write_file(dir.file("half.bcf"), bytes.substr(0, bytes.size() / 2));
     // A header of several blocks, cut after its first one.
     aftest::write_variants(dir.file("cut_header.bcf"), "bcf", shape(3, 1, big_header()));
     const std::string long_header = aftest::read_file(dir.file("cut_header.bcf"));
     const size_t first = vftest::walk_blocks(long_header).at(0).size;
-    aftest::write_file(dir.file("cut_header.bcf"), long_header.substr(0, first) + kEofBlock);
+    aftest::write_file(dir.file("cut_header.bcf"), long_header.substr(0, first) + kBgzfEof);
     ASSERT_EQ(mkdir(dir.file("folder.bcf").c_str(), 0755), 0);
 
     const std::map<std::string, std::string> why = {
