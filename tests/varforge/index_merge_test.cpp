@@ -24,10 +24,10 @@
 
 namespace {
 
+using aftest::Layout;
 using vfjoin::IndexKind;
 using vfjoin::IndexMerger;
 using vfjoin::OffsetMap;
-using vftest::Layout;
 
 // Records at `from`, `from + step`, ... below `to` on `chr`; every `del_every`-th is a
 // deletion whose INFO END lies `del_len` further on, across several 16 KiB windows.
@@ -175,12 +175,12 @@ Joined make_join(const aftest::TempDir &dir, const Row &row) {
         if (sh.source == Source::kShorter) set_mtime(index_path(path, row.kind), time(0) + 100);
 
         const std::string bytes = aftest::read_file(path);
-        const auto blocks = vftest::walk_blocks(bytes);
+        const auto blocks = aftest::walk_blocks(bytes);
         std::string all;
         for (const auto &b : blocks) all += b.data;
         size_t hsize;
         if (row.kind == IndexKind::kCsi) {
-            hsize = vftest::header_size(blocks);
+            hsize = aftest::header_size(blocks);
         } else {
             hsize = 0;
             while (hsize < all.size() && all[hsize] == '#') hsize = all.find('\n', hsize) + 1;
@@ -392,7 +392,7 @@ TEST(IndexMerge, QueriesMatchHtslibsOwnIndexOfTheJoinedFile) {
             EXPECT_EQ(got, query(j.path, ref, row.kind, region)) << region;
             if (region.size() == 4) whole += got.size();
         }
-        EXPECT_EQ(whole, vftest::read_variants(j.path).records.size());
+        EXPECT_EQ(whole, aftest::read_variants(j.path).records.size());
 
         // The same shards joined by varforge cat -W: its index answers every query as htslib's
         // own index of its output does, and -v names the shards whose part it built.
