@@ -14,6 +14,10 @@
  *                 that the program's messages survive)
  *   FAULT_MANUAL  1: nothing counts until the program calls fault_arm(1) (found with dlsym);
  *                 otherwise counting starts when main() is entered.
+ * A unit test that preloads the shim fails allocations by hand instead, whatever the mode
+ * (the functions found with dlsym): fault_fail_alloc(n) makes the n-th allocation from now
+ * fail (0: none) and restarts the counts that fault_alloc_seen() (allocations tried since)
+ * and fault_alloc_live() (blocks obtained since and not yet freed) return.
  * A failing I/O call returns -1, EOF or null with errno EIO (ENOSPC for writes and flushes)
  * and, on a stream, sets its error flag and drops what it held; a failing allocation returns
  * null with ENOMEM. eintr: every other read or write call fails with EINTR first. short: every
@@ -50,6 +54,7 @@ void *__libc_malloc(size_t);
 void *__libc_calloc(size_t, size_t);
 void *__libc_realloc(void *, size_t);
 void *__libc_memalign(size_t, size_t);
+void __libc_free(void *);
 
 static void *real_sym(void **slot, const char *name) {
     void *p = __atomic_load_n(slot, __ATOMIC_ACQUIRE);
@@ -205,28 +210,57 @@ int __libc_start_main(main_fn main, int argc, char **argv, void (*init)(void), v
 
 /* ---- allocation ---- */
 
+static long hand_fail_at, hand_seen, hand_live;
+static int by_hand; /* set by the first fault_fail_alloc() */
+
+void fault_fail_alloc(long n) {
+    hand_fail_at = n;
+    hand_seen = hand_live = 0;
+    by_hand = 1;
+}
+long fault_alloc_seen(void) {
+    return hand_seen;
+}
+long fault_alloc_live(void) {
+    return hand_live;
+}
+
+/* FAIL when this allocation is to fail, by hand or by the mode. */
+static int decide_alloc(const char *fn) {
+    if (by_hand && !busy && ++hand_seen == hand_fail_at) return hand_fail_at = 0, FAIL;
+    return decide(K_ALLOC, fn, 0);
+}
+static void *obtained(void *p, void *old) {
+    if (by_hand && p && !old) hand_live++;
+    return p;
+}
+
 void *malloc(size_t n) {
-    if (decide(K_ALLOC, "malloc", 0) == FAIL) return errno = ENOMEM, NULL;
-    return __libc_malloc(n);
+    if (decide_alloc("malloc") == FAIL) return errno = ENOMEM, NULL;
+    return obtained(__libc_malloc(n), NULL);
 }
 void *calloc(size_t n, size_t size) {
-    if (decide(K_ALLOC, "calloc", 0) == FAIL) return errno = ENOMEM, NULL;
-    return __libc_calloc(n, size);
+    if (decide_alloc("calloc") == FAIL) return errno = ENOMEM, NULL;
+    return obtained(__libc_calloc(n, size), NULL);
 }
 void *realloc(void *p, size_t n) {
-    if (decide(K_ALLOC, "realloc", 0) == FAIL) return errno = ENOMEM, NULL;
-    return __libc_realloc(p, n);
+    if (decide_alloc("realloc") == FAIL) return errno = ENOMEM, NULL;
+    return obtained(__libc_realloc(p, n), p);
+}
+void free(void *p) {
+    if (by_hand && p) hand_live--;
+    __libc_free(p);
 }
 int posix_memalign(void **out, size_t align, size_t n) {
-    if (decide(K_ALLOC, "posix_memalign", 0) == FAIL) return ENOMEM;
-    void *p = __libc_memalign(align, n);
+    if (decide_alloc("posix_memalign") == FAIL) return ENOMEM;
+    void *p = obtained(__libc_memalign(align, n), NULL);
     if (!p) return ENOMEM;
     *out = p;
     return 0;
 }
 void *aligned_alloc(size_t align, size_t n) {
-    if (decide(K_ALLOC, "aligned_alloc", 0) == FAIL) return errno = ENOMEM, NULL;
-    return __libc_memalign(align, n);
+    if (decide_alloc("aligned_alloc") == FAIL) return errno = ENOMEM, NULL;
+    return obtained(__libc_memalign(align, n), NULL);
 }
 
 /* ---- descriptors ---- */
