@@ -1,9 +1,10 @@
 /* fault_shim: preloaded (LD_PRELOAD) into a program run by the fault harness. It interposes
  * the C library's entry points for opening, reading, writing, flushing, closing, seeking,
- * stat and allocating, as the program, htslib and the C++ runtime call them, and counts or
- * fails them. glibc's own calls inside stdio (a buffer flushed by printf, say) never reach
- * an interposer, so every stdio entry point is interposed itself, and the flush that exit()
- * makes of a stream still holding data is modelled as one more call.
+ * stat, descriptor control (dup, fcntl), removing names and allocating, as the program,
+ * htslib and the C++ runtime call them, and counts or fails them. glibc's own calls inside
+ * stdio (a buffer flushed by printf, say) never reach an interposer, so every stdio entry
+ * point is interposed itself, and the flush that exit() makes of a stream still holding data
+ * is modelled as one more call.
  *
  * Environment (read at load):
  *   FAULT_MODE    count | fail | eintr | short   (anything else: pass everything through)
@@ -37,9 +38,21 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-enum { K_OPEN, K_READ, K_WRITE, K_FLUSH, K_CLOSE, K_SEEK, K_STAT, K_ALLOC, K_KINDS };
-static const char *const kind_name[K_KINDS] = {"open",  "read", "write", "flush",
-                                               "close", "seek", "stat",  "alloc"};
+enum {
+    K_OPEN,
+    K_READ,
+    K_WRITE,
+    K_FLUSH,
+    K_CLOSE,
+    K_SEEK,
+    K_STAT,
+    K_CONTROL,
+    K_REMOVE,
+    K_ALLOC,
+    K_KINDS
+};
+static const char *const kind_name[K_KINDS] = {"open", "read", "write",   "flush",  "close",
+                                               "seek", "stat", "control", "remove", "alloc"};
 enum { M_OFF, M_COUNT, M_FAIL, M_EINTR, M_SHORT };
 enum { PASS, FAIL, INTERRUPT, SHORTEN };
 
@@ -355,6 +368,52 @@ int close(int fd) {
     if (decide_fd(fd, K_CLOSE, "close", 0) == FAIL) return errno = EIO, -1;
     return r;
 }
+/* dup and fcntl: a descriptor that cannot be made, a flag that cannot be read or set. */
+SLOT(dup);
+int dup(int fd) {
+    if (decide_fd(fd, K_OPEN, "dup", 0) == FAIL) return errno = EMFILE, -1;
+    return REAL(dup)(fd);
+}
+SLOT(dup2);
+int dup2(int fd, int to) {
+    if (decide_fd(to, K_OPEN, "dup2", 0) == FAIL) return errno = EMFILE, -1;
+    return REAL(dup2)(fd, to);
+}
+SLOT(dup3);
+int dup3(int fd, int to, int flags) {
+    if (decide_fd(to, K_OPEN, "dup3", 0) == FAIL) return errno = EMFILE, -1;
+    return REAL(dup3)(fd, to, flags);
+}
+#define FCNTL_LIKE(fn)                                                        \
+    SLOT(fn);                                                                 \
+    int fn(int fd, int cmd, ...) {                                            \
+        va_list ap;                                                           \
+        va_start(ap, cmd);                                                    \
+        void *arg = va_arg(ap, void *);                                       \
+        va_end(ap);                                                           \
+        if (decide_fd(fd, K_CONTROL, #fn, 0) == FAIL) return errno = EIO, -1; \
+        return REAL(fn)(fd, cmd, arg);                                        \
+    }
+FCNTL_LIKE(fcntl)
+FCNTL_LIKE(fcntl64)
+
+/* Removing a name. */
+SLOT(unlink);
+int unlink(const char *path) {
+    if (decide(K_REMOVE, "unlink", 0) == FAIL) return errno = EIO, -1;
+    return REAL(unlink)(path);
+}
+SLOT(unlinkat);
+int unlinkat(int dirfd, const char *path, int flags) {
+    if (decide(K_REMOVE, "unlinkat", 0) == FAIL) return errno = EIO, -1;
+    return REAL(unlinkat)(dirfd, path, flags);
+}
+SLOT(remove);
+int remove(const char *path) {
+    if (decide(K_REMOVE, "remove", 0) == FAIL) return errno = EIO, -1;
+    return REAL(remove)(path);
+}
+
 SLOT(fsync);
 int fsync(int fd) {
     if (decide_fd(fd, K_FLUSH, "fsync", 0) == FAIL) return errno = EIO, -1;
@@ -577,6 +636,12 @@ SLOT(fseeko);
 int fseeko(FILE *fp, off_t at, int whence) {
     SEEK_FAIL(fp, "fseeko");
     return REAL(fseeko)(fp, at, whence);
+}
+/* rewind has no result: a failed one leaves the position, sets errno and the error flag. */
+SLOT(rewind);
+void rewind(FILE *fp) {
+    if (decide_fp(fp, K_SEEK, "rewind") == FAIL) return spoil(fp, EIO);
+    REAL(rewind)(fp);
 }
 SLOT(ftell);
 long ftell(FILE *fp) {
