@@ -14,6 +14,9 @@
 #   af_bench_script(NAME SCRIPT path)              shell benchmark run by `make bench`
 #   af_fuzz(NAME SOURCES f... [LIBS l...] [SEED_SCRIPT path])
 #       libFuzzer target (AF_FUZZ builds only); SEED_SCRIPT DIR writes seed inputs into DIR.
+#   af_fault_shim(TEST...)
+#       preloads the fault shim (tests/fault) into these tests, which fail allocations through
+#       it; the sanitizer builds cannot put it ahead of their runtime, so there they skip.
 #   af_executable(NAME DIR SOURCES f... [LIBS l...] [DEPENDS t...])
 #       executable in the build tree's DIR folder; what the helpers above build on, and the
 #       way to add a helper program beside a test or benchmark.
@@ -75,6 +78,15 @@ function(af_test name)
   af_executable(${name} tests SOURCES ${A_SOURCES} DEPENDS ${A_DEPENDS}
                 LIBS ${A_LIBS} test_common GTest::gtest GTest::gtest_main GTest::gmock)
   add_test(NAME ${name} COMMAND ${name})
+endfunction()
+
+function(af_fault_shim)
+  if(AF_TESTS AND NOT AF_SANITIZE AND NOT AF_TSAN)
+    foreach(t IN LISTS ARGN)
+      add_dependencies(${t} fault_shim)
+      set_tests_properties(${t} PROPERTIES ENVIRONMENT "LD_PRELOAD=$<TARGET_FILE:fault_shim>")
+    endforeach()
+  endif()
 endfunction()
 
 function(af_bench name)

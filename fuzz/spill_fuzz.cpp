@@ -4,16 +4,18 @@
 // handle first writes 100 records of (byte & 0x7f) * 8 data bytes, which raises the group size
 // and the buffers the reader works with; otherwise the handle keeps its start sizes.
 //
-// Everything stays in memory, which keeps the run at tens of thousands of inputs a second:
-// the module's source is compiled in, so the shaping writer works on memory streams, and the
-// reader takes the fuzzed bytes through fmemopen, behind the same stdio calls it makes on a
-// real file. One handle per shape is written once and kept: a fresh 1 MiB ring buffer for
+// The target links the module and uses its public calls only. The reader takes the fuzzed
+// bytes through fmemopen, behind the same stdio calls it makes on a real file, which keeps
+// the run at tens of thousands of inputs a second. One handle per shape is written (into a
+// temporary file of its own) once and kept: a fresh 1 MiB ring buffer for
 // every input would cost more than the input itself. Between inputs the handle goes back to
 // its state after end-write (the reader's own allocations released, the ring bytes it
 // decoded cleared), so every input meets the same handle.
 //
 // With SPILL_FUZZ_SEEDS=DIR in the environment the program writes seed inputs (files this
 // module wrote, under each handle shape) into DIR and exits.
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -23,20 +25,15 @@
 #include <string>
 #include <vector>
 
-#include "../alnforge/modules/spill_file.cpp"
+#include "spill_file.h"
 
 namespace {
 
-// Fills the handle as open-write does, over `fp` (which the handle then owns); 0 on success.
-int open_on(spill_file_t *sf, FILE *fp) {
-    int ret = spill_file_init(sf, 0);
-    sf->fp = fp;
-    return ret == 0 && fp ? 0 : -1;
-}
-
-// Opens a handle with the shape that `shape` names, writing into `fp`; 0 on success.
-int open_shaped(spill_file_t *sf, FILE *fp, uint8_t shape, std::vector<uint8_t> &scratch) {
-    if (open_on(sf, fp) != 0) return -1;
+// Opens a handle with the shape that `shape` names, its file under $TMPDIR; 0 on success.
+int open_shaped(spill_file_t *sf, uint8_t shape, std::vector<uint8_t> &scratch) {
+    const char *tmp = getenv("TMPDIR");
+    std::string prefix = std::string(tmp && *tmp ? tmp : "/tmp") + "/spill_fuzz";
+    if (spill_file_open_write(sf, prefix.c_str(), 0) != 0) return -1;
     if (shape & 0x80) {
         size_t len = static_cast<size_t>(shape & 0x7f) * 8;
         scratch.assign(len, 'p');
@@ -58,13 +55,8 @@ spill_file_t *shaped_handle(uint8_t shape) {
     size_t i = (shape & 0x80) ? 1 + (shape & 0x7f) : 0;
     spill_file_t *sf = &handles[i];
     if (!ready[i]) {
-        char *mem = nullptr;
-        size_t mem_size = 0;
-        if (open_shaped(sf, open_memstream(&mem, &mem_size), shape, scratch) != 0 ||
-            spill_file_end_write(sf) != 0)
-            abort();
+        if (open_shaped(sf, shape, scratch) != 0 || spill_file_end_write(sf) != 0) abort();
         fclose(sf->fp);
-        free(mem);
         sf->fp = nullptr;
         memset(sf->ring_buffer, 0, sf->max_data_size);  // the shaping group
         ready[i] = true;
@@ -86,10 +78,8 @@ void write_seeds(const char *dir) {
             size_t cap = (shape & 0x80) ? (shape & 0x7f) * 8 : 8;
             // A group larger than the start shape's 1,088 bytes would not fit its reader.
             if (!(shape & 0x80) && count * (64 + cap) > 1088) continue;
-            char *mem = nullptr;
-            size_t mem_size = 0;
             spill_file_t sf;
-            if (open_shaped(&sf, open_memstream(&mem, &mem_size), shape, scratch) != 0) exit(1);
+            if (open_shaped(&sf, shape, scratch) != 0) exit(1);
             for (int i = 0; i < count; i++) {
                 size_t len = rng() % (cap + 1), at = rng() % (region.size() - cap);
                 std::vector<uint8_t> data(region.begin() + at, region.begin() + at + len);
@@ -103,9 +93,10 @@ void write_seeds(const char *dir) {
             }
             if (spill_file_end_write(&sf) != 0) exit(1);
             // The whole file, shaping group included: later groups refer back into it.
-            std::string bytes(mem, mem_size);
-            if (spill_file_destroy(&sf, nullptr, 0) != 0) exit(1);
-            free(mem);
+            std::string bytes(static_cast<size_t>(ftell(sf.fp)), '\0');
+            if (pread(fileno(sf.fp), bytes.data(), bytes.size(), 0) != ssize_t(bytes.size()) ||
+                spill_file_destroy(&sf, nullptr, 0) != 0)
+                exit(1);
             std::string path = std::string(dir) + "/spill_" + std::to_string(n++);
             FILE *out = fopen(path.c_str(), "wb");
             if (!out) exit(1);
@@ -138,7 +129,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *bytes, size_t size) {
     size_t decoded_end = 0;  // how far into the ring buffer the decoder may have written
     for (int i = 0; i < 1000000; i++) {
         bam1_t before = *b;
-        bool loads = sf->entry_number >= sf->group_size && sf->entry_number != kAtEnd;
+        bool loads = sf->entry_number >= sf->group_size && sf->entry_number != SIZE_MAX;
         size_t at = sf->offset >= sf->ring_buffer_size - sf->max_data_size ? 0 : sf->offset;
         int r = spill_file_read(sf, b);
         if (loads && r != 0)

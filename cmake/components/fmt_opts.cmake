@@ -2,9 +2,6 @@
 af_module(fmt_opts HALF modules SOURCES alnforge/modules/fmt_opts.cpp
           HEADERS alnforge/modules/fmt_opts.h LIBS AF::hts)
 af_test(fmt_opts_test SOURCES tests/alnforge/fmt_opts_test.cpp LIBS fmt_opts)
-# Out-of-memory paths: the test supplies __wrap_malloc, which the linker puts in place of
-# malloc for the objects linked here (the module's own calls, not those inside libhts).
+# Out-of-memory paths, failed by the fault shim.
 af_test(fmt_opts_alloc_test SOURCES tests/alnforge/fmt_opts_alloc_test.cpp LIBS fmt_opts)
-if(TARGET fmt_opts_alloc_test)
-  target_link_options(fmt_opts_alloc_test PRIVATE -Wl,--wrap=malloc)
-endif()
+af_fault_shim(fmt_opts_alloc_test)

@@ -6,4 +6,5 @@ af_module(isize_store HALF modules SOURCES alnforge/modules/isize_store.cpp
 target_include_directories(isize_store PUBLIC ${HTS_INCLUDE_DIR})
 af_test(isize_store_test SOURCES tests/alnforge/isize_store_test.cpp LIBS isize_store)
 af_test(isize_store_oom_test SOURCES tests/alnforge/isize_store_oom_test.cpp LIBS isize_store)
+af_fault_shim(isize_store_oom_test)
 af_bench(isize SOURCES bench/isize.cpp LIBS isize_store)

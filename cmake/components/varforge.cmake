@@ -24,9 +24,8 @@ target_compile_definitions(varforge_join PRIVATE VF_VERSION="${PROJECT_VERSION}"
 af_program(varforge SOURCES varforge/main.cpp LIBS varforge_join varforge_lib varforge_cmds)
 
 af_test(varforge_test SOURCES tests/varforge/varforge_test.cpp tests/varforge/cat_join_test.cpp
-        tests/varforge/bcf_files.cpp
         LIBS AF::hts AF::z DEPENDS varforge)
-af_test(varforge_lib_test SOURCES tests/varforge/varforge_lib_test.cpp tests/varforge/bcf_files.cpp
+af_test(varforge_lib_test SOURCES tests/varforge/varforge_lib_test.cpp
         LIBS varforge_join varforge_lib AF::hts AF::z)
 af_bench(cat SOURCES bench/cat.cpp LIBS AF::hts DEPENDS varforge)
 if(TARGET cat)

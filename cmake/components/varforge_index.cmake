@@ -4,7 +4,7 @@ add_library(varforge_index STATIC varforge/join/index_merge.cpp)
 target_include_directories(varforge_index PUBLIC ${CMAKE_SOURCE_DIR}/varforge)
 target_link_libraries(varforge_index PUBLIC AF::hts)
 
-af_test(index_merge_test SOURCES tests/varforge/index_merge_test.cpp tests/varforge/bcf_files.cpp
+af_test(index_merge_test SOURCES tests/varforge/index_merge_test.cpp
         LIBS varforge_index AF::hts AF::z DEPENDS varforge)
 
 af_fuzz(index_fuzz SOURCES fuzz/index_fuzz.cpp LIBS varforge_index

@@ -1,9 +1,10 @@
 /* fault_shim: preloaded (LD_PRELOAD) into a program run by the fault harness. It interposes
  * the C library's entry points for opening, reading, writing, flushing, closing, seeking,
- * stat and allocating, as the program, htslib and the C++ runtime call them, and counts or
- * fails them. glibc's own calls inside stdio (a buffer flushed by printf, say) never reach
- * an interposer, so every stdio entry point is interposed itself, and the flush that exit()
- * makes of a stream still holding data is modelled as one more call.
+ * stat, descriptor control (dup, fcntl), removing names and allocating, as the program,
+ * htslib and the C++ runtime call them, and counts or fails them. glibc's own calls inside
+ * stdio (a buffer flushed by printf, say) never reach an interposer, so every stdio entry
+ * point is interposed itself, and the flush that exit() makes of a stream still holding data
+ * is modelled as one more call.
  *
  * Environment (read at load):
  *   FAULT_MODE    count | fail | eintr | short   (anything else: pass everything through)
@@ -14,6 +15,10 @@
  *                 that the program's messages survive)
  *   FAULT_MANUAL  1: nothing counts until the program calls fault_arm(1) (found with dlsym);
  *                 otherwise counting starts when main() is entered.
+ * A unit test that preloads the shim fails allocations by hand instead, whatever the mode
+ * (the functions found with dlsym): fault_fail_alloc(n) makes the n-th allocation from now
+ * fail (0: none) and restarts the counts that fault_alloc_seen() (allocations tried since)
+ * and fault_alloc_live() (blocks obtained since and not yet freed) return.
  * A failing I/O call returns -1, EOF or null with errno EIO (ENOSPC for writes and flushes)
  * and, on a stream, sets its error flag and drops what it held; a failing allocation returns
  * null with ENOMEM. eintr: every other read or write call fails with EINTR first. short: every
@@ -33,9 +38,21 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-enum { K_OPEN, K_READ, K_WRITE, K_FLUSH, K_CLOSE, K_SEEK, K_STAT, K_ALLOC, K_KINDS };
-static const char *const kind_name[K_KINDS] = {"open",  "read", "write", "flush",
-                                               "close", "seek", "stat",  "alloc"};
+enum {
+    K_OPEN,
+    K_READ,
+    K_WRITE,
+    K_FLUSH,
+    K_CLOSE,
+    K_SEEK,
+    K_STAT,
+    K_CONTROL,
+    K_REMOVE,
+    K_ALLOC,
+    K_KINDS
+};
+static const char *const kind_name[K_KINDS] = {"open", "read", "write",   "flush",  "close",
+                                               "seek", "stat", "control", "remove", "alloc"};
 enum { M_OFF, M_COUNT, M_FAIL, M_EINTR, M_SHORT };
 enum { PASS, FAIL, INTERRUPT, SHORTEN };
 
@@ -50,6 +67,7 @@ void *__libc_malloc(size_t);
 void *__libc_calloc(size_t, size_t);
 void *__libc_realloc(void *, size_t);
 void *__libc_memalign(size_t, size_t);
+void __libc_free(void *);
 
 static void *real_sym(void **slot, const char *name) {
     void *p = __atomic_load_n(slot, __ATOMIC_ACQUIRE);
@@ -205,28 +223,57 @@ int __libc_start_main(main_fn main, int argc, char **argv, void (*init)(void), v
 
 /* ---- allocation ---- */
 
+static long hand_fail_at, hand_seen, hand_live;
+static int by_hand; /* set by the first fault_fail_alloc() */
+
+void fault_fail_alloc(long n) {
+    hand_fail_at = n;
+    hand_seen = hand_live = 0;
+    by_hand = 1;
+}
+long fault_alloc_seen(void) {
+    return hand_seen;
+}
+long fault_alloc_live(void) {
+    return hand_live;
+}
+
+/* FAIL when this allocation is to fail, by hand or by the mode. */
+static int decide_alloc(const char *fn) {
+    if (by_hand && !busy && ++hand_seen == hand_fail_at) return hand_fail_at = 0, FAIL;
+    return decide(K_ALLOC, fn, 0);
+}
+static void *obtained(void *p, void *old) {
+    if (by_hand && p && !old) hand_live++;
+    return p;
+}
+
 void *malloc(size_t n) {
-    if (decide(K_ALLOC, "malloc", 0) == FAIL) return errno = ENOMEM, NULL;
-    return __libc_malloc(n);
+    if (decide_alloc("malloc") == FAIL) return errno = ENOMEM, NULL;
+    return obtained(__libc_malloc(n), NULL);
 }
 void *calloc(size_t n, size_t size) {
-    if (decide(K_ALLOC, "calloc", 0) == FAIL) return errno = ENOMEM, NULL;
-    return __libc_calloc(n, size);
+    if (decide_alloc("calloc") == FAIL) return errno = ENOMEM, NULL;
+    return obtained(__libc_calloc(n, size), NULL);
 }
 void *realloc(void *p, size_t n) {
-    if (decide(K_ALLOC, "realloc", 0) == FAIL) return errno = ENOMEM, NULL;
-    return __libc_realloc(p, n);
+    if (decide_alloc("realloc") == FAIL) return errno = ENOMEM, NULL;
+    return obtained(__libc_realloc(p, n), p);
+}
+void free(void *p) {
+    if (by_hand && p) hand_live--;
+    __libc_free(p);
 }
 int posix_memalign(void **out, size_t align, size_t n) {
-    if (decide(K_ALLOC, "posix_memalign", 0) == FAIL) return ENOMEM;
-    void *p = __libc_memalign(align, n);
+    if (decide_alloc("posix_memalign") == FAIL) return ENOMEM;
+    void *p = obtained(__libc_memalign(align, n), NULL);
     if (!p) return ENOMEM;
     *out = p;
     return 0;
 }
 void *aligned_alloc(size_t align, size_t n) {
-    if (decide(K_ALLOC, "aligned_alloc", 0) == FAIL) return errno = ENOMEM, NULL;
-    return __libc_memalign(align, n);
+    if (decide_alloc("aligned_alloc") == FAIL) return errno = ENOMEM, NULL;
+    return obtained(__libc_memalign(align, n), NULL);
 }
 
 /* ---- descriptors ---- */
@@ -321,6 +368,52 @@ int close(int fd) {
     if (decide_fd(fd, K_CLOSE, "close", 0) == FAIL) return errno = EIO, -1;
     return r;
 }
+/* dup and fcntl: a descriptor that cannot be made, a flag that cannot be read or set. */
+SLOT(dup);
+int dup(int fd) {
+    if (decide_fd(fd, K_OPEN, "dup", 0) == FAIL) return errno = EMFILE, -1;
+    return REAL(dup)(fd);
+}
+SLOT(dup2);
+int dup2(int fd, int to) {
+    if (decide_fd(to, K_OPEN, "dup2", 0) == FAIL) return errno = EMFILE, -1;
+    return REAL(dup2)(fd, to);
+}
+SLOT(dup3);
+int dup3(int fd, int to, int flags) {
+    if (decide_fd(to, K_OPEN, "dup3", 0) == FAIL) return errno = EMFILE, -1;
+    return REAL(dup3)(fd, to, flags);
+}
+#define FCNTL_LIKE(fn)                                                        \
+    SLOT(fn);                                                                 \
+    int fn(int fd, int cmd, ...) {                                            \
+        va_list ap;                                                           \
+        va_start(ap, cmd);                                                    \
+        void *arg = va_arg(ap, void *);                                       \
+        va_end(ap);                                                           \
+        if (decide_fd(fd, K_CONTROL, #fn, 0) == FAIL) return errno = EIO, -1; \
+        return REAL(fn)(fd, cmd, arg);                                        \
+    }
+FCNTL_LIKE(fcntl)
+FCNTL_LIKE(fcntl64)
+
+/* Removing a name. */
+SLOT(unlink);
+int unlink(const char *path) {
+    if (decide(K_REMOVE, "unlink", 0) == FAIL) return errno = EIO, -1;
+    return REAL(unlink)(path);
+}
+SLOT(unlinkat);
+int unlinkat(int dirfd, const char *path, int flags) {
+    if (decide(K_REMOVE, "unlinkat", 0) == FAIL) return errno = EIO, -1;
+    return REAL(unlinkat)(dirfd, path, flags);
+}
+SLOT(remove);
+int remove(const char *path) {
+    if (decide(K_REMOVE, "remove", 0) == FAIL) return errno = EIO, -1;
+    return REAL(remove)(path);
+}
+
 SLOT(fsync);
 int fsync(int fd) {
     if (decide_fd(fd, K_FLUSH, "fsync", 0) == FAIL) return errno = EIO, -1;
@@ -543,6 +636,12 @@ SLOT(fseeko);
 int fseeko(FILE *fp, off_t at, int whence) {
     SEEK_FAIL(fp, "fseeko");
     return REAL(fseeko)(fp, at, whence);
+}
+/* rewind has no result: a failed one leaves the position, sets errno and the error flag. */
+SLOT(rewind);
+void rewind(FILE *fp) {
+    if (decide_fp(fp, K_SEEK, "rewind") == FAIL) return spoil(fp, EIO);
+    REAL(rewind)(fp);
 }
 SLOT(ftell);
 long ftell(FILE *fp) {

@@ -116,9 +116,9 @@ TEST(CatJoin, EachShardsRecordsReadAsInTheirOwnFile) {
         std::vector<std::string> want;
         for (size_t i = 0; i < row.shards.size(); i++) {
             args.push_back(dir.file("s" + std::to_string(i) + ".bcf"));
-            vftest::write_bcf_raw(args.back(), row.shards[i].header, row.shards[i].records);
+            aftest::write_bcf_raw(args.back(), row.shards[i].header, row.shards[i].records);
             if (row.refusal.empty()) {
-                auto recs = vftest::read_variants(args.back()).records;
+                auto recs = aftest::read_variants(args.back()).records;
                 want.insert(want.end(), recs.begin(), recs.end());
             }
         }
@@ -135,12 +135,12 @@ TEST(CatJoin, EachShardsRecordsReadAsInTheirOwnFile) {
         }
         ASSERT_EQ(r.status, 0) << row.name << ": " << r.err;
         EXPECT_EQ(r.err, "") << row.name;
-        const auto got = vftest::read_variants(out);
+        const auto got = aftest::read_variants(out);
         EXPECT_EQ(got.records, want) << row.name;
         // Where the first shard defines everything, its header is written unchanged.
         const std::string name = row.name;
         if (name == "identical" || name == "contig only in the first") {
-            EXPECT_EQ(got.header, vftest::read_variants(args[4]).header) << name;
+            EXPECT_EQ(got.header, aftest::read_variants(args[4]).header) << name;
         }
     }
 }
@@ -151,9 +151,9 @@ TEST(CatJoin, EachShardsRecordsReadAsInTheirOwnFile) {
 TEST(CatJoin, UnfitInputsLeaveTheOutputAsItWas) {
     aftest::TempDir dir;
     const std::string good = dir.file("good.bcf"), out = dir.file("out.bcf");
-    vftest::write_bcf(good, vftest::shape(4000, 3), vftest::Layout::kShared);
+    aftest::write_bcf(good, aftest::shape(4000, 3), aftest::Layout::kShared);
     const std::string bytes = aftest::read_file(good);
-    const auto blocks = vftest::walk_blocks(bytes);
+    const auto blocks = aftest::walk_blocks(bytes);
     const std::string eof = bytes.substr(bytes.size() - 28);
     // The last data block cut short, then a valid end-of-file block.
     const auto &last = blocks[blocks.size() - 2];
@@ -161,8 +161,8 @@ TEST(CatJoin, UnfitInputsLeaveTheOutputAsItWas) {
                        bytes.substr(0, last.offset + last.size / 2) + eof);
     // One block of header and records whose last record lacks its end.
     std::string whole;
-    vftest::write_bcf(dir.file("small.bcf"), vftest::shape(5, 3), vftest::Layout::kShared);
-    for (const auto &b : vftest::walk_blocks(aftest::read_file(dir.file("small.bcf"))))
+    aftest::write_bcf(dir.file("small.bcf"), aftest::shape(5, 3), aftest::Layout::kShared);
+    for (const auto &b : aftest::walk_blocks(aftest::read_file(dir.file("small.bcf"))))
         whole += b.data;
     BGZF *w = bgzf_open(dir.file("cut_record.bcf").c_str(), "w");
     ASSERT_EQ(bgzf_write(w, whole.data(), whole.size() - 7), ssize_t(whole.size() - 7));
@@ -201,14 +201,14 @@ TEST(CatJoin, UnfitInputsLeaveTheOutputAsItWas) {
 TEST(CatJoin, StandardInputRepeatedAndARewriteCaught) {
     aftest::TempDir dir;
     const std::string a = dir.file("a.bcf"), b = dir.file("b.bcf"), out = dir.file("o.bcf");
-    vftest::write_bcf(a, vftest::shape(60000, 1), vftest::Layout::kShared);
-    vftest::write_bcf(b, vftest::shape(10, 2), vftest::Layout::kShared);
+    aftest::write_bcf(a, aftest::shape(60000, 1), aftest::Layout::kShared);
+    aftest::write_bcf(b, aftest::shape(10, 2), aftest::Layout::kShared);
     std::string dashes;
     for (int i = 0; i < 200; i++) dashes += " -";
     auto r = run({"/bin/sh", "-c", "ulimit -n 64; exec \"$0\" cat -o \"$1\"" + dashes + " <\"$2\"",
                   varforge(), out, b});
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(vftest::read_variants(out).records.size(), 2000u);
+    EXPECT_EQ(aftest::read_variants(out).records.size(), 2000u);
 
     // The pipe fills with a's bytes and holds the join until b has been rewritten.
     aftest::write_file(out, "kept");
@@ -232,17 +232,17 @@ TEST(CatJoin, ShardLayoutsOfBothKindsReadBackAsTheirShards) {
     struct Row {
         const char *name;
         std::vector<int> cuts;  // record indices where shards begin, then the end
-        vftest::Layout layout;
+        aftest::Layout layout;
         bool big_header;
     };
     const int n = 12000;  // chr1 then chr2, half each
     const Row rows[] = {
-        {"cut inside a contig", {0, 1000, 9000, n}, vftest::Layout::kShared, false},
-        {"cut between contigs", {0, n / 2, n}, vftest::Layout::kShared, false},
-        {"empty shards", {0, 0, n / 2, n / 2, n, n}, vftest::Layout::kShared, false},
-        {"records on block boundaries", {0, 10, 2000, n}, vftest::Layout::kFlushed, false},
-        {"header over several blocks", {0, 7, n}, vftest::Layout::kShared, true},
-        {"one shard padded", {0, 3, n}, vftest::Layout::kFlushed, false},
+        {"cut inside a contig", {0, 1000, 9000, n}, aftest::Layout::kShared, false},
+        {"cut between contigs", {0, n / 2, n}, aftest::Layout::kShared, false},
+        {"empty shards", {0, 0, n / 2, n / 2, n, n}, aftest::Layout::kShared, false},
+        {"records on block boundaries", {0, 10, 2000, n}, aftest::Layout::kFlushed, false},
+        {"header over several blocks", {0, 7, n}, aftest::Layout::kShared, true},
+        {"one shard padded", {0, 3, n}, aftest::Layout::kFlushed, false},
     };
     aftest::TempDir dir;
     for (const char *mode : {"wb", "wz"}) {
@@ -250,27 +250,27 @@ TEST(CatJoin, ShardLayoutsOfBothKindsReadBackAsTheirShards) {
         const std::string out = dir.file("out" + ext);
         for (const auto &row : rows) {
             const auto all = aftest::split_header(
-                aftest::variant_text(vftest::shape(n, 9, row.big_header ? notes : "", 40)), '#');
+                aftest::variant_text(aftest::shape(n, 9, row.big_header ? notes : "", 40)), '#');
             std::vector<std::string> args = {varforge(), "cat", "-o", out}, want;
             for (size_t i = 0; i + 1 < row.cuts.size(); i++) {
                 std::string text = all.header;
                 for (int r = row.cuts[i]; r < row.cuts[i + 1]; r++)
                     text += all.records[size_t(r)] + "\n";
                 args.push_back(dir.file("s" + std::to_string(i) + ext));
-                vftest::write_bcf_text(args.back(), text, row.layout, mode);
-                const auto recs = vftest::read_variants(args.back()).records;
+                aftest::write_bcf_text(args.back(), text, row.layout, mode);
+                const auto recs = aftest::read_variants(args.back()).records;
                 want.insert(want.end(), recs.begin(), recs.end());
             }
             const std::string what = std::string(row.name) + ext;
             auto r = run(args);
             ASSERT_EQ(r.status, 0) << what << ": " << r.err;
-            EXPECT_EQ(vftest::read_variants(out).records, want) << what;
+            EXPECT_EQ(aftest::read_variants(out).records, want) << what;
             EXPECT_EQ(run({"/bin/sh", "-c", "exec gzip -t <\"$0\"", out}).status, 0) << what;
             if (std::string(row.name) != "one shard padded") continue;
             // The padded shard's last data block lies at its own offset modulo 4096.
             const std::string shard = aftest::read_file(args.back()),
                               joined = aftest::read_file(out);
-            const auto blocks = vftest::walk_blocks(shard);
+            const auto blocks = aftest::walk_blocks(shard);
             ASSERT_GE(blocks.size(), 3u);
             ASSERT_GT(shard.size(), size_t(512 << 10)) << what;
             const auto &last = blocks[blocks.size() - 2];
@@ -283,12 +283,12 @@ TEST(CatJoin, ShardLayoutsOfBothKindsReadBackAsTheirShards) {
     }
     // One kind per join, and bgzipped VCF shards must share their samples too.
     const std::string a = dir.file("a.bcf"), b = dir.file("b.vcf.gz"), c = dir.file("c.vcf.gz");
-    const std::string text = aftest::variant_text(vftest::shape(20, 3));
-    vftest::write_bcf_text(a, text, vftest::Layout::kShared);
-    vftest::write_bcf_text(b, text, vftest::Layout::kShared, "wz");
+    const std::string text = aftest::variant_text(aftest::shape(20, 3));
+    aftest::write_bcf_text(a, text, aftest::Layout::kShared);
+    aftest::write_bcf_text(b, text, aftest::Layout::kShared, "wz");
     std::string swapped = text;
     swapped.replace(swapped.find("\tS1\tS2"), 6, "\tS2\tS1");
-    vftest::write_bcf_text(c, swapped, vftest::Layout::kShared, "wz");
+    aftest::write_bcf_text(c, swapped, aftest::Layout::kShared, "wz");
     for (const auto &[args, err] : std::vector<std::pair<std::vector<std::string>, std::string>>{
              {{a, b}, b + ": a VCF file among BCF files"},
              {{b, a}, a + ": a BCF file among VCF files"},

@@ -18,18 +18,16 @@
 #include <vector>
 
 #include "bcf_files.h"
+#include "bgzf_eof.h"
 #include "fixtures.h"
 #include "process.h"
 
 namespace {
 
+using aftest::Layout;
 using vfjoin::IndexKind;
 using vfjoin::IndexMerger;
 using vfjoin::OffsetMap;
-using vftest::Layout;
-
-const char kEof[] = "\x1f\x8b\x08\x04\0\0\0\0\0\xff\x06\0BC\x02\0\x1b\0\x03\0\0\0\0\0\0\0\0\0";
-const std::string kEofBlock(kEof, 28);
 
 // Records at `from`, `from + step`, ... below `to` on `chr`; every `del_every`-th is a
 // deletion whose INFO END lies `del_len` further on, across several 16 KiB windows.
@@ -177,12 +175,12 @@ Joined make_join(const aftest::TempDir &dir, const Row &row) {
         if (sh.source == Source::kShorter) set_mtime(index_path(path, row.kind), time(0) + 100);
 
         const std::string bytes = aftest::read_file(path);
-        const auto blocks = vftest::walk_blocks(bytes);
+        const auto blocks = aftest::walk_blocks(bytes);
         std::string all;
         for (const auto &b : blocks) all += b.data;
         size_t hsize;
         if (row.kind == IndexKind::kCsi) {
-            hsize = vftest::header_size(blocks);
+            hsize = aftest::header_size(blocks);
         } else {
             hsize = 0;
             while (hsize < all.size() && all[hsize] == '#') hsize = all.find('\n', hsize) + 1;
@@ -202,16 +200,16 @@ Joined make_join(const aftest::TempDir &dir, const Row &row) {
                 out += compress_block(piece);
             }
         m.data_start = int64_t(blocks[t].offset + blocks[t].size);
-        m.data_end = int64_t(bytes.size() - 28);
+        m.data_end = int64_t(bytes.size() - aftest::kBgzfEof.size());
         m.out_data_start = int64_t(out.size());
         out += bytes.substr(size_t(m.data_start), size_t(m.data_end - m.data_start));
         m.out_data_end = int64_t(out.size());
-        if (sh.pad) out += kEofBlock;
+        if (sh.pad) out += aftest::kBgzfEof;
         j.maps.push_back(m);
         const auto recs = aftest::split_header(vcf_text(sh, int(s)), '#').records;
         if (!recs.empty()) j.first_last.push_back({recs.front(), recs.back()});
     }
-    aftest::write_file(j.path, out + kEofBlock);
+    aftest::write_file(j.path, out + aftest::kBgzfEof);
     return j;
 }
 
@@ -394,7 +392,7 @@ TEST(IndexMerge, QueriesMatchHtslibsOwnIndexOfTheJoinedFile) {
             EXPECT_EQ(got, query(j.path, ref, row.kind, region)) << region;
             if (region.size() == 4) whole += got.size();
         }
-        EXPECT_EQ(whole, vftest::read_variants(j.path).records.size());
+        EXPECT_EQ(whole, aftest::read_variants(j.path).records.size());
 
         // The same shards joined by varforge cat -W: its index answers every query as htslib's
         // own index of its output does, and -v names the shards whose part it built.
@@ -515,7 +513,7 @@ TEST(IndexMerge, DamagedIndexesFailCleanly) {
             std::string bytes;
         } files[] = {{"cut", compressed.substr(0, compressed.size() / 2)},
                      {"garbage", garbage},
-                     {"huge", compress_block(huge) + kEofBlock}};
+                     {"huge", compress_block(huge) + aftest::kBgzfEof}};
         for (const auto &f : files) {
             aftest::write_file(dir.file(f.name), f.bytes);
             vfjoin::Index ix;

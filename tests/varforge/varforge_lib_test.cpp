@@ -15,8 +15,8 @@
 
 namespace {
 
-using vftest::Layout;
-using vftest::shape;
+using aftest::Layout;
+using aftest::shape;
 
 TEST(VarforgeLib, HeaderReadStopsAtTheBlockAfterTheHeader) {
     aftest::TempDir dir;
@@ -32,9 +32,9 @@ TEST(VarforgeLib, HeaderReadStopsAtTheBlockAfterTheHeader) {
                           {Layout::kShared, 0, 2, ""},   {Layout::kFlushed, 4000, 2, ""}};
     for (const auto &c : cases) {
         const std::string path = dir.file("in.bcf");
-        vftest::write_bcf(path, shape(c.records, 1, c.extra, c.samples), c.layout);
-        const auto blocks = vftest::walk_blocks(aftest::read_file(path));
-        const size_t hsize = vftest::header_size(blocks);
+        aftest::write_bcf(path, shape(c.records, 1, c.extra, c.samples), c.layout);
+        const auto blocks = aftest::walk_blocks(aftest::read_file(path));
+        const size_t hsize = aftest::header_size(blocks);
         size_t before = 0, k = 0;
         while (before + blocks[k].data.size() < hsize) before += blocks[k++].data.size();
 
@@ -85,7 +85,7 @@ TEST(VarforgeLib, RandomWritesReadBackExactly) {
         ASSERT_EQ(vf::bgzf_close(w), 0);
 
         const std::string bytes = aftest::read_file(path);
-        const auto blocks = vftest::walk_blocks(bytes);
+        const auto blocks = aftest::walk_blocks(bytes);
         std::string joined;
         for (const auto &b : blocks) {
             EXPECT_LE(b.size, 65536u);

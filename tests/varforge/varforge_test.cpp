@@ -13,17 +13,16 @@
 #include <vector>
 
 #include "bcf_files.h"
+#include "bgzf_eof.h"
 #include "fixtures.h"
 #include "process.h"
 
 namespace {
 
+using aftest::kBgzfEof;
+using aftest::Layout;
 using aftest::run;
-using vftest::Layout;
-using vftest::shape;
-
-const std::string kEofBlock(
-    "\x1f\x8b\x08\x04\0\0\0\0\0\xff\x06\0BC\x02\0\x1b\0\x03\0\0\0\0\0\0\0\0\0", 28);
+using aftest::shape;
 
 std::string varforge() {
     return aftest::bin("varforge");
@@ -45,11 +44,11 @@ std::string big_header() {
 // Bytes of a BCF file from the block after its header to just before its end-of-file block;
 // the header must end on a block boundary.
 std::string data_span(const std::string &bytes) {
-    auto blocks = vftest::walk_blocks(bytes);
-    size_t need = vftest::header_size(blocks), seen = 0, i = 0;
+    auto blocks = aftest::walk_blocks(bytes);
+    size_t need = aftest::header_size(blocks), seen = 0, i = 0;
     while (seen < need) seen += blocks.at(i++).data.size();
     EXPECT_EQ(seen, need) << "header does not end on a block boundary";
-    return bytes.substr(blocks.at(i).offset, bytes.size() - 28 - blocks.at(i).offset);
+    return bytes.substr(blocks.at(i).offset, bytes.size() - kBgzfEof.size() - blocks.at(i).offset);
 }
 
 // --- the dispatcher ---
@@ -96,14 +95,14 @@ TEST(VarforgeCat, NoFilesGiveAnEmptyBgzfStream) {
     auto r = vf({"cat"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "");
-    EXPECT_EQ(r.out, kEofBlock);
+    EXPECT_EQ(r.out, kBgzfEof);
 }
 
 TEST(VarforgeCat, AlignedInputsAreCopiedBlockForBlock) {
     aftest::TempDir dir;
     const std::string a = dir.file("a.bcf"), b = dir.file("b.bcf");
-    vftest::write_bcf(a, shape(12000, 3), Layout::kFlushed);
-    vftest::write_bcf(b, shape(40, 4), Layout::kFlushed);
+    aftest::write_bcf(a, shape(12000, 3), Layout::kFlushed);
+    aftest::write_bcf(b, shape(40, 4), Layout::kFlushed);
     const std::string abytes = aftest::read_file(a), bbytes = aftest::read_file(b);
     const std::string aspan = data_span(abytes), bspan = data_span(bbytes);
     // A's copy takes several full chunks and ends on a short one.
@@ -113,10 +112,10 @@ TEST(VarforgeCat, AlignedInputsAreCopiedBlockForBlock) {
     auto r = vf({"cat", a, b});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err, "");
-    auto out = vftest::walk_blocks(r.out);
+    auto out = aftest::walk_blocks(r.out);
     // The header alone, in whole blocks, equal to A's header bytes...
-    auto ablocks = vftest::walk_blocks(abytes);
-    const size_t hsize = vftest::header_size(ablocks);
+    auto ablocks = aftest::walk_blocks(abytes);
+    const size_t hsize = aftest::header_size(ablocks);
     std::string aheader;
     for (const auto &blk : ablocks) aheader += blk.data;
     aheader.resize(hsize);
@@ -125,7 +124,7 @@ TEST(VarforgeCat, AlignedInputsAreCopiedBlockForBlock) {
     while (header.size() < hsize) header += out.at(i++).data;
     EXPECT_EQ(header, aheader);
     // ...then A's data bytes, B's data bytes and one end-of-file block, byte for byte.
-    EXPECT_EQ(r.out.substr(out.at(i).offset), aspan + bspan + kEofBlock);
+    EXPECT_EQ(r.out.substr(out.at(i).offset), aspan + bspan + kBgzfEof);
 }
 
 TEST(VarforgeCat, EveryInputShapeReadsBackAsAThenB) {
@@ -146,12 +145,12 @@ TEST(VarforgeCat, EveryInputShapeReadsBackAsAThenB) {
         {"big_header_shared", 20, Layout::kShared, true},
         {"big_header_flushed", 20, Layout::kFlushed, true},
     };
-    std::map<std::string, vftest::VariantFile> content;
+    std::map<std::string, aftest::VariantFile> content;
     uint32_t seed = 10;
     for (const auto &s : shapes) {
         const std::string path = dir.file(std::string(s.name) + ".bcf");
-        vftest::write_bcf(path, shape(s.n, seed++, s.big_header ? big_header() : ""), s.layout);
-        content[s.name] = vftest::read_variants(path);
+        aftest::write_bcf(path, shape(s.n, seed++, s.big_header ? big_header() : ""), s.layout);
+        content[s.name] = aftest::read_variants(path);
     }
     const std::string out = dir.file("out.bcf");
     for (const auto &a : shapes) {
@@ -162,7 +161,7 @@ TEST(VarforgeCat, EveryInputShapeReadsBackAsAThenB) {
             ASSERT_EQ(r.status, 0) << a.name << " + " << b.name << ": " << r.err;
             EXPECT_EQ(r.err, "");
             aftest::write_file(out, r.out);
-            auto got = vftest::read_variants(out);
+            auto got = aftest::read_variants(out);
             auto want = content[a.name].records;
             want.insert(want.end(), content[b.name].records.begin(), content[b.name].records.end());
             EXPECT_EQ(got.header, content[a.name].header) << a.name << " + " << b.name;
@@ -181,8 +180,8 @@ TEST(VarforgeCat, LaterHeadersDifferingInMetaLinesAreSkipped) {
     ASSERT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "");
     aftest::write_file(out, r.out);
-    auto got = vftest::read_variants(out);
-    auto fa = vftest::read_variants(a), fb = vftest::read_variants(b);
+    auto got = aftest::read_variants(out);
+    auto fa = aftest::read_variants(a), fb = aftest::read_variants(b);
     EXPECT_EQ(got.header, fa.header);
     EXPECT_EQ(got.header.find("another tool"), std::string::npos);
     auto want = fa.records;
@@ -203,8 +202,8 @@ aftest::ProcResult vf_sh(const std::vector<std::string> &args, const std::string
 TEST(VarforgeCat, StandardInputIsReadWhenItIsAFile) {
     aftest::TempDir dir;
     const std::string a = dir.file("a.bcf"), b = dir.file("b.bcf");
-    vftest::write_bcf(a, shape(3000, 1), Layout::kShared);
-    vftest::write_bcf(b, shape(40, 2), Layout::kShared);
+    aftest::write_bcf(a, shape(3000, 1), Layout::kShared);
+    aftest::write_bcf(b, shape(40, 2), Layout::kShared);
     auto ref = vf({"cat", a, b});
     ASSERT_EQ(ref.status, 0) << ref.err;
     // Standard input redirected from a file, as the first input and as a later one.
@@ -260,8 +259,8 @@ TEST(VarforgeCat, HeadersThatWouldMisreadRecordsAreRefused) {
     };
     const std::string a = dir.file("a.bcf"), b = dir.file("b.bcf"), out = dir.file("o.bcf");
     for (const auto &c : cases) {
-        vftest::write_bcf_text(a, c.first, Layout::kShared);
-        vftest::write_bcf_text(b, c.later, Layout::kShared);
+        aftest::write_bcf_text(a, c.first, Layout::kShared);
+        aftest::write_bcf_text(b, c.later, Layout::kShared);
         auto r = vf({"cat", a, b});
         if (!c.refusal.empty()) {
             EXPECT_EQ(r.status, 1) << c.name;
@@ -273,23 +272,23 @@ TEST(VarforgeCat, HeadersThatWouldMisreadRecordsAreRefused) {
         }
         ASSERT_EQ(r.status, 0) << c.name << ": " << r.err;
         aftest::write_file(out, r.out);
-        auto want = vftest::read_variants(a).records, later = vftest::read_variants(b).records;
+        auto want = aftest::read_variants(a).records, later = aftest::read_variants(b).records;
         want.insert(want.end(), later.begin(), later.end());
-        EXPECT_EQ(vftest::read_variants(out).records, want) << c.name;
+        EXPECT_EQ(aftest::read_variants(out).records, want) << c.name;
     }
 }
 
 // Rewrites a file whose header has blocks of its own with BCF2 minor version `minor`.
 void set_minor_version(const std::string &path, char minor) {
     const std::string bytes = aftest::read_file(path);
-    auto blocks = vftest::walk_blocks(bytes);
+    auto blocks = aftest::walk_blocks(bytes);
     blocks[0].data[4] = minor;
     BGZF *w = bgzf_open(path.c_str(), "w");
     ASSERT_NE(w, nullptr);
     ASSERT_EQ(bgzf_write(w, blocks[0].data.data(), blocks[0].data.size()),
               ssize_t(blocks[0].data.size()));
     ASSERT_EQ(bgzf_flush(w), 0);
-    const size_t from = blocks[1].offset, to = bytes.size() - 28;
+    const size_t from = blocks[1].offset, to = bytes.size() - kBgzfEof.size();
     ASSERT_EQ(bgzf_raw_write(w, bytes.data() + from, to - from), ssize_t(to - from));
     ASSERT_EQ(bgzf_close(w), 0);
 }
@@ -297,14 +296,14 @@ void set_minor_version(const std::string &path, char minor) {
 TEST(VarforgeCat, TheFirstInputsVersionIsKeptAndOthersRefused) {
     aftest::TempDir dir;
     const std::string a = dir.file("a.bcf"), b = dir.file("b.bcf"), c = dir.file("c.bcf");
-    vftest::write_bcf(a, shape(500, 1), Layout::kFlushed);
-    vftest::write_bcf(b, shape(50, 2), Layout::kFlushed);
-    vftest::write_bcf(c, shape(50, 3), Layout::kFlushed);
+    aftest::write_bcf(a, shape(500, 1), Layout::kFlushed);
+    aftest::write_bcf(b, shape(50, 2), Layout::kFlushed);
+    aftest::write_bcf(c, shape(50, 3), Layout::kFlushed);
     set_minor_version(a, 1);
     set_minor_version(b, 1);
     auto r = vf({"cat", a, b});
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(vftest::walk_blocks(r.out).at(0).data.substr(0, 5), std::string("BCF\2\1", 5));
+    EXPECT_EQ(aftest::walk_blocks(r.out).at(0).data.substr(0, 5), std::string("BCF\2\1", 5));
     EXPECT_EQ(data_span(r.out), data_span(aftest::read_file(a)) + data_span(aftest::read_file(b)));
     auto mixed = vf({"cat", a, c});
     EXPECT_EQ(mixed.status, 1);
@@ -316,8 +315,8 @@ TEST(VarforgeCat, TheFirstInputsVersionIsKeptAndOthersRefused) {
 TEST(VarforgeCat, EveryKindOfOutputGetsTheSameBytes) {
     aftest::TempDir dir;
     const std::string a = dir.file("a.bcf"), b = dir.file("b.bcf"), out = dir.file("o.bcf");
-    vftest::write_bcf(a, shape(6000, 1), Layout::kShared);
-    vftest::write_bcf(b, shape(3000, 2), Layout::kShared);
+    aftest::write_bcf(a, shape(6000, 1), Layout::kShared);
+    aftest::write_bcf(b, shape(3000, 2), Layout::kShared);
     const std::string ref = vf({"cat", a, b}).out;  // into the pipe of the runner
     std::vector<std::pair<std::string, std::string>> outputs = {
         {"regular file", out}, {"appended", out}, {"piped", out}};
@@ -342,7 +341,7 @@ TEST(VarforgeCat, EveryKindOfOutputGetsTheSameBytes) {
 TEST(VarforgeCat, FiveThousandInputsJoinInOneCall) {
     aftest::TempDir dir;
     const std::string one = dir.file("one.bcf"), out = dir.file("o.bcf");
-    vftest::write_bcf(one, shape(2, 1), Layout::kShared);
+    aftest::write_bcf(one, shape(2, 1), Layout::kShared);
     std::vector<std::string> args = {one};
     for (int i = 1; i < 5000; i++) {
         args.push_back(dir.file("s" + std::to_string(i) + ".bcf"));
@@ -355,7 +354,7 @@ TEST(VarforgeCat, FiveThousandInputsJoinInOneCall) {
         argv.insert(argv.end(), args.begin(), args.end());
         auto r = run(argv);
         ASSERT_EQ(r.status, 0) << limit << r.err;
-        EXPECT_EQ(vftest::read_variants(out).records.size(), 10000u) << limit;
+        EXPECT_EQ(aftest::read_variants(out).records.size(), 10000u) << limit;
     }
 }
 
@@ -386,13 +385,13 @@ TEST(VarforgeCat, UnfitInputsAreNamedAndNothingIsWritten) {
     }
     aftest::write_file(dir.file("empty.bcf"), "");
     aftest::write_file(dir.file("short.bcf"), bytes.substr(0, 20));
-    aftest::write_file(dir.file("no_eof.bcf"), bytes.substr(0, bytes.size() - 28));
+    aftest::write_file(dir.file("no_eof.bcf"), bytes.substr(0, bytes.size() - kBgzfEof.size()));
     aftest::write_file(dir.file("half.bcf"), bytes.substr(0, bytes.size() / 2));
     // A header of several blocks, cut after its first one.
     aftest::write_variants(dir.file("cut_header.bcf"), "bcf", shape(3, 1, big_header()));
     const std::string long_header = aftest::read_file(dir.file("cut_header.bcf"));
-    const size_t first = vftest::walk_blocks(long_header).at(0).size;
-    aftest::write_file(dir.file("cut_header.bcf"), long_header.substr(0, first) + kEofBlock);
+    const size_t first = aftest::walk_blocks(long_header).at(0).size;
+    aftest::write_file(dir.file("cut_header.bcf"), long_header.substr(0, first) + kBgzfEof);
     ASSERT_EQ(mkdir(dir.file("folder.bcf").c_str(), 0755), 0);
 
     const std::map<std::string, std::string> why = {

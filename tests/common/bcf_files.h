@@ -8,7 +8,7 @@
 
 #include "fixtures.h"
 
-namespace vftest {
+namespace aftest {
 
 // How the header meets the records. kShared: as htslib normally writes, the first records
 // share the block in which the header ends. kFlushed: the header is flushed into blocks of
@@ -52,4 +52,4 @@ struct VariantFile {
 // Reads every record of a BCF or VCF file through htslib; throws when it cannot.
 VariantFile read_variants(const std::string &path);
 
-}  // namespace vftest
+}  // namespace aftest

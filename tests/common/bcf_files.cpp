@@ -9,7 +9,7 @@
 #include <cstring>
 #include <stdexcept>
 
-namespace vftest {
+namespace aftest {
 
 aftest::VarShape shape(int n, uint32_t seed, std::string extra, int samples) {
     aftest::VarShape s;
@@ -147,4 +147,4 @@ VariantFile read_variants(const std::string &path) {
     return f;
 }
 
-}  // namespace vftest
+}  // namespace aftest
