@@ -24,15 +24,12 @@ void write_bcf(const std::string &path, const aftest::VarShape &shape, Layout la
     write_bcf_text(path, aftest::variant_text(shape), layout);
 }
 
-void write_bcf_text(const std::string &path, const std::string &vcf_text, Layout layout,
-                    const char *mode) {
-    auto [header_text, records] = aftest::split_header(vcf_text, '#');
-    htsFile *out = hts_open(path.c_str(), mode);
-    if (!out) throw std::runtime_error("cannot open " + path);
-    bcf_hdr_t *h = bcf_hdr_init("w");
-    bool ok = bcf_hdr_parse(h, const_cast<char *>(header_text.c_str())) == 0 &&
-              bcf_hdr_write(out, h) == 0 &&
-              (layout == Layout::kShared || bgzf_flush(out->fp.bgzf) == 0);
+namespace {
+
+// Writes `records` (VCF lines, read under `h`) after a header written `ok`, then closes `out`
+// and releases `h`; throws when any of it failed.
+void write_records(const std::string &path, htsFile *out, bcf_hdr_t *h,
+                   const std::vector<std::string> &records, bool ok) {
     bcf1_t *v = bcf_init();
     kstring_t ks = KS_INITIALIZE;
     for (size_t i = 0; ok && i < records.size(); i++) {
@@ -44,6 +41,20 @@ void write_bcf_text(const std::string &path, const std::string &vcf_text, Layout
     bcf_destroy(v);
     bcf_hdr_destroy(h);
     if (hts_close(out) != 0 || !ok) throw std::runtime_error("cannot write " + path);
+}
+
+}  // namespace
+
+void write_bcf_text(const std::string &path, const std::string &vcf_text, Layout layout,
+                    const char *mode) {
+    auto [header_text, records] = aftest::split_header(vcf_text, '#');
+    htsFile *out = hts_open(path.c_str(), mode);
+    if (!out) throw std::runtime_error("cannot open " + path);
+    bcf_hdr_t *h = bcf_hdr_init("w");
+    bool ok = bcf_hdr_parse(h, const_cast<char *>(header_text.c_str())) == 0 &&
+              bcf_hdr_write(out, h) == 0 &&
+              (layout == Layout::kShared || bgzf_flush(out->fp.bgzf) == 0);
+    write_records(path, out, h, records, ok);
 }
 
 void write_bcf_raw(const std::string &path, const std::string &header_text,
@@ -61,17 +72,7 @@ void write_bcf_raw(const std::string &path, const std::string &header_text,
     const unsigned char len[4] = {uint8_t(l), uint8_t(l >> 8), uint8_t(l >> 16), uint8_t(l >> 24)};
     ok = ok && bgzf_write(bg, "BCF\2\2", 5) == 5 && bgzf_write(bg, len, 4) == 4 &&
          bgzf_write(bg, header_text.c_str(), l) == ssize_t(l);
-    bcf1_t *v = bcf_init();
-    kstring_t ks = KS_INITIALIZE;
-    for (size_t i = 0; ok && i < records.size(); i++) {
-        ks.l = 0;
-        kputs(records[i].c_str(), &ks);
-        ok = vcf_parse(&ks, h, v) == 0 && bcf_write(out, h, v) == 0;
-    }
-    free(ks.s);
-    bcf_destroy(v);
-    bcf_hdr_destroy(h);
-    if (hts_close(out) != 0 || !ok) throw std::runtime_error("cannot write " + path);
+    write_records(path, out, h, records, ok);
 }
 
 std::vector<Block> walk_blocks(const std::string &bytes) {
