@@ -21,6 +21,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "join/index_format.h"
 #include "join/index_merge.h"
 
 using vfjoin::Index;

@@ -20,6 +20,7 @@
 #include "bcf_files.h"
 #include "bgzf_eof.h"
 #include "fixtures.h"
+#include "join/index_format.h"
 #include "process.h"
 
 namespace {

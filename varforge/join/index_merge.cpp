@@ -1,17 +1,6 @@
 #include "join/index_merge.h"
 
-#include <errno.h>
-#include <htslib/bgzf.h>
-#include <htslib/hts.h>
-#include <htslib/hts_log.h>
-#include <htslib/tbx.h>
-#include <htslib/vcf.h>
-#include <stdlib.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cstring>
 #include <limits>
 #include <new>
 #include <unordered_map>
@@ -20,10 +9,6 @@ namespace vfjoin {
 namespace {
 
 constexpr uint64_t kNone = std::numeric_limits<uint64_t>::max();
-constexpr int kMaxDepth = 9;  // keeps every bin number within 32 bits
-constexpr int kTbiShift = 14, kTbiDepth = 5;
-constexpr size_t kMaxIndexBytes = size_t(1) << 30;  // a decompressed index larger than this
-                                                    // is refused rather than held in memory
 
 bool fail(std::string *why, const std::string &what) {
     if (why) *why = what;
@@ -32,19 +17,9 @@ bool fail(std::string *why, const std::string &what) {
 
 // ---- the binning scheme ----
 
-uint64_t level_first(int level) {
-    return ((uint64_t(1) << (3 * level)) - 1) / 7;
-}
-uint64_t n_bins(int depth) {
-    return level_first(depth + 1);
-}
-uint32_t pseudo_bin(int depth) {
-    return uint32_t(n_bins(depth) + 1);
-}
-
 int bin_level(uint32_t bin) {
     int l = 0;
-    while (level_first(l + 1) <= bin) l++;
+    while (bin_level_first(l + 1) <= bin) l++;
     return l;
 }
 
@@ -52,17 +27,17 @@ int bin_level(uint32_t bin) {
 // d is at level l + (to - d) of depth `to`, at the same place in its level.
 uint32_t renumber(uint32_t bin, int from_depth, int to_depth) {
     const int l = bin_level(bin);
-    return uint32_t(level_first(l + to_depth - from_depth) + (bin - level_first(l)));
+    return uint32_t(bin_level_first(l + to_depth - from_depth) + (bin - bin_level_first(l)));
 }
 
 // First position of a real bin, and one past its last.
 uint64_t bin_beg(uint32_t bin, int min_shift, int depth) {
     const int l = bin_level(bin);
-    return (bin - level_first(l)) << (min_shift + 3 * (depth - l));
+    return (bin - bin_level_first(l)) << (min_shift + 3 * (depth - l));
 }
 uint64_t bin_end(uint32_t bin, int min_shift, int depth) {
     const int l = bin_level(bin);
-    return (bin - level_first(l) + 1) << (min_shift + 3 * (depth - l));
+    return (bin - bin_level_first(l) + 1) << (min_shift + 3 * (depth - l));
 }
 
 // The bin a reader looks at next when the bin `bin` is absent, as it searches for the
@@ -70,214 +45,6 @@ uint64_t bin_end(uint32_t bin, int min_shift, int depth) {
 uint32_t scan_next(uint32_t bin) {
     const uint32_t parent = (bin - 1) >> 3;
     return bin > (parent << 3) + 1 ? bin - 1 : parent;
-}
-
-// ---- decompressed index bytes ----
-
-class Reader {
-   public:
-    Reader(const uint8_t *p, size_t n) : p_(p), n_(n) {}
-    size_t left() const { return n_ - at_; }
-    bool u32(uint32_t *v) {
-        if (left() < 4) return false;
-        *v = 0;
-        for (int i = 3; i >= 0; i--) *v = *v << 8 | p_[at_ + size_t(i)];
-        at_ += 4;
-        return true;
-    }
-    bool i32(int32_t *v) {
-        uint32_t u;
-        if (!u32(&u)) return false;
-        *v = int32_t(u);
-        return true;
-    }
-    bool u64(uint64_t *v) {
-        if (left() < 8) return false;
-        *v = 0;
-        for (int i = 7; i >= 0; i--) *v = *v << 8 | p_[at_ + size_t(i)];
-        at_ += 8;
-        return true;
-    }
-    const uint8_t *take(size_t n) {
-        if (left() < n) return nullptr;
-        at_ += n;
-        return p_ + at_ - n;
-    }
-    // A count of items of at least `item` bytes each, which the bytes left can hold.
-    bool count(int32_t *n, size_t item) { return i32(n) && *n >= 0 && size_t(*n) <= left() / item; }
-
-   private:
-    const uint8_t *p_;
-    size_t n_, at_ = 0;
-};
-
-void put32(std::string *s, uint32_t v) {
-    for (int i = 0; i < 4; i++) s->push_back(char(v >> (8 * i)));
-}
-void put64(std::string *s, uint64_t v) {
-    for (int i = 0; i < 8; i++) s->push_back(char(v >> (8 * i)));
-}
-
-bool parse_contig(Reader &r, const Index &ix, Contig *c, std::string *why) {
-    const bool csi = ix.kind == IndexKind::kCsi;
-    const uint32_t pseudo = pseudo_bin(ix.depth);
-    const uint64_t real = n_bins(ix.depth);
-    int32_t n_bin;
-    if (!r.count(&n_bin, csi ? 16 : 8)) return fail(why, "bad bin count");
-    c->bins.reserve(size_t(n_bin));
-    for (int32_t b = 0; b < n_bin; b++) {
-        Bin bin{};
-        int32_t n_chunk;
-        if (!r.u32(&bin.bin) || (csi && !r.u64(&bin.loffset)) || !r.count(&n_chunk, 16))
-            return fail(why, "bad bin");
-        bin.chunks.resize(size_t(n_chunk));
-        for (auto &ch : bin.chunks) {
-            if (!r.u64(&ch.beg) || !r.u64(&ch.end)) return fail(why, "bad chunk");
-            if (bin.bin != pseudo && ch.end < ch.beg)
-                return fail(why, "chunk ends before it begins");
-        }
-        if (bin.bin == pseudo) {
-            if (c->has_pseudo) return fail(why, "bin " + std::to_string(pseudo) + " given twice");
-            if (n_chunk != 2) return fail(why, "contig summary without two pairs");
-            c->has_pseudo = true;
-            c->pseudo = {bin.chunks[0].beg, bin.chunks[0].end, bin.chunks[1].beg,
-                         bin.chunks[1].end};
-        } else if (bin.bin >= real) {
-            return fail(why, "bin number " + std::to_string(bin.bin) + " out of range");
-        } else {
-            c->bins.push_back(std::move(bin));
-        }
-    }
-    std::sort(c->bins.begin(), c->bins.end(),
-              [](const Bin &a, const Bin &b) { return a.bin < b.bin; });
-    for (size_t i = 1; i < c->bins.size(); i++)
-        if (c->bins[i].bin == c->bins[i - 1].bin)
-            return fail(why, "bin " + std::to_string(c->bins[i].bin) + " given twice");
-    if (!csi) {
-        int32_t n_intv;
-        if (!r.count(&n_intv, 8)) return fail(why, "bad linear index size");
-        c->linear.resize(size_t(n_intv));
-        for (auto &v : c->linear) r.u64(&v);
-    }
-    return true;
-}
-
-bool parse(const uint8_t *bytes, size_t len, IndexKind kind, Index *out, std::string *why) {
-    Reader r(bytes, len);
-    Index ix;
-    ix.kind = kind;
-    const uint8_t *magic = r.take(4);
-    if (!magic || memcmp(magic, kind == IndexKind::kCsi ? "CSI\1" : "TBI\1", 4) != 0)
-        return fail(why, kind == IndexKind::kCsi ? "not a CSI index" : "not a tabix index");
-    int32_t n_ref;
-    if (kind == IndexKind::kCsi) {
-        int32_t l_aux;
-        if (!r.i32(&ix.min_shift) || !r.i32(&ix.depth) || !r.count(&l_aux, 1))
-            return fail(why, "truncated header");
-        if (ix.depth < 0 || ix.depth > kMaxDepth || ix.min_shift < 1 ||
-            ix.min_shift + 3 * ix.depth > 62)
-            return fail(why, "unusable binning (min_shift " + std::to_string(ix.min_shift) +
-                                 ", depth " + std::to_string(ix.depth) + ")");
-        const uint8_t *aux = r.take(size_t(l_aux));
-        ix.aux.assign(aux, aux + l_aux);
-        if (!r.count(&n_ref, 4)) return fail(why, "bad contig count");
-    } else {
-        int32_t l_nm;
-        TbxSettings &t = ix.tbx;
-        ix.min_shift = kTbiShift;
-        ix.depth = kTbiDepth;
-        if (!r.count(&n_ref, 8) || !r.i32(&t.format) || !r.i32(&t.col_seq) || !r.i32(&t.col_beg) ||
-            !r.i32(&t.col_end) || !r.i32(&t.meta) || !r.i32(&t.skip) || !r.count(&l_nm, 1))
-            return fail(why, "truncated header");
-        const char *nm = reinterpret_cast<const char *>(r.take(size_t(l_nm)));
-        if (l_nm > 0 && nm[l_nm - 1] != '\0') return fail(why, "contig names not terminated");
-        for (const char *p = nm, *end = nm + l_nm; p < end; p += strlen(p) + 1) {
-            if (ix.names.size() == size_t(n_ref)) return fail(why, "more names than contigs");
-            ix.names.emplace_back(p);
-        }
-        if (ix.names.size() != size_t(n_ref)) return fail(why, "fewer names than contigs");
-        std::vector<std::string> sorted = ix.names;
-        std::sort(sorted.begin(), sorted.end());
-        if (std::adjacent_find(sorted.begin(), sorted.end()) != sorted.end())
-            return fail(why, "a contig name given twice");
-    }
-    ix.contigs.resize(size_t(n_ref));
-    for (auto &c : ix.contigs)
-        if (!parse_contig(r, ix, &c, why)) return false;
-    if (r.left() == 8) {
-        ix.has_n_no_coor = true;
-        r.u64(&ix.n_no_coor);
-    } else if (r.left() != 0) {
-        return fail(why, "bytes after the end of the index");
-    }
-    *out = std::move(ix);
-    return true;
-}
-
-bool encode(const Index &ix, std::string *s, std::string *why) {
-    const bool csi = ix.kind == IndexKind::kCsi;
-    const int32_t kMax = std::numeric_limits<int32_t>::max();
-    if (ix.depth < 0 || ix.depth > kMaxDepth) return fail(why, "unusable depth");
-    if (!csi && ix.names.size() != ix.contigs.size())
-        return fail(why, "contig names do not match the contigs");
-    if (ix.contigs.size() > size_t(kMax) || ix.aux.size() > size_t(kMax))
-        return fail(why, "index too large");
-    s->clear();
-    if (csi) {
-        s->append("CSI\1", 4);
-        put32(s, uint32_t(ix.min_shift));
-        put32(s, uint32_t(ix.depth));
-        put32(s, uint32_t(ix.aux.size()));
-        s->append(ix.aux.begin(), ix.aux.end());
-    } else {
-        s->append("TBI\1", 4);
-        put32(s, uint32_t(ix.contigs.size()));
-        const TbxSettings &t = ix.tbx;
-        for (int32_t v : {t.format, t.col_seq, t.col_beg, t.col_end, t.meta, t.skip})
-            put32(s, uint32_t(v));
-        size_t l_nm = 0;
-        for (const auto &n : ix.names) l_nm += n.size() + 1;
-        if (l_nm > size_t(kMax)) return fail(why, "index too large");
-        put32(s, uint32_t(l_nm));
-        for (const auto &n : ix.names) s->append(n.c_str(), n.size() + 1);
-    }
-    if (csi) put32(s, uint32_t(ix.contigs.size()));
-    const uint32_t pseudo = pseudo_bin(ix.depth);
-    for (const auto &c : ix.contigs) {
-        if (c.bins.size() + 1 > size_t(kMax) || c.linear.size() > size_t(kMax))
-            return fail(why, "index too large");
-        put32(s, uint32_t(c.bins.size() + (c.has_pseudo ? 1 : 0)));
-        for (const auto &b : c.bins) {
-            if (b.chunks.size() > size_t(kMax)) return fail(why, "index too large");
-            put32(s, b.bin);
-            if (csi) put64(s, b.loffset);
-            put32(s, uint32_t(b.chunks.size()));
-            for (const auto &ch : b.chunks) {
-                put64(s, ch.beg);
-                put64(s, ch.end);
-            }
-        }
-        if (c.has_pseudo) {
-            put32(s, pseudo);
-            if (csi) put64(s, 0);
-            put32(s, 2);
-            for (uint64_t v :
-                 {c.pseudo.first, c.pseudo.last, c.pseudo.n_mapped, c.pseudo.n_unmapped})
-                put64(s, v);
-        }
-        if (!csi) {
-            put32(s, uint32_t(c.linear.size()));
-            for (uint64_t v : c.linear) put64(s, v);
-        }
-    }
-    if (ix.has_n_no_coor) put64(s, ix.n_no_coor);
-    return true;
-}
-
-bool is_vcf_settings(const TbxSettings &t) {
-    const tbx_conf_t &v = tbx_conf_vcf;
-    return t.format == v.preset && t.col_seq == v.sc && t.col_beg == v.bc && t.col_end == v.ec &&
-           t.meta == v.meta_char && t.skip == v.line_skip;
 }
 
 // ---- offsets ----
@@ -330,134 +97,45 @@ bool check_map(const OffsetMap &m, std::string *why) {
     return true;
 }
 
-// ---- files ----
-
-// htslib's messages off for the object's life: a damaged index or file is reported through
-// `why`, by the caller, who names the file.
-class QuietHtslib {
-   public:
-    // Writes the level only when it is not off already, so that threads that all find it off
-    // (as cat sets it before it starts any) never write it at once.
-    QuietHtslib() : level_(hts_get_log_level()) {
-        if (level_ != HTS_LOG_OFF) hts_set_log_level(HTS_LOG_OFF);
+// Maps one contig of an input's index into the output, and widens `extent` to the places (in
+// the input) of the records its chunks and summary cover. Fails on an offset outside the
+// input's records.
+bool map_contig(Contig *c, const OffsetMap &m, uint64_t start, Chunk *extent) {
+    auto note = [&](const Chunk &ch) {
+        if (!among_records(m, ch.beg) || !among_records(m, ch.end)) return false;
+        extent->beg = std::min(extent->beg, canonical(m, ch.beg));
+        extent->end = std::max(extent->end, canonical(m, ch.end));
+        return true;
+    };
+    for (auto &b : c->bins) {
+        if (b.loffset != 0 && !among_records(m, b.loffset)) return false;
+        b.loffset = b.loffset ? map_voffset(m, b.loffset) : start;
+        for (auto &ch : b.chunks) {
+            if (!note(ch)) return false;
+            ch = {map_voffset(m, ch.beg), map_voffset(m, ch.end)};
+        }
     }
-    ~QuietHtslib() {
-        if (level_ != HTS_LOG_OFF) hts_set_log_level(level_);
+    if (c->has_pseudo) {
+        if (!note({c->pseudo.first, c->pseudo.last})) return false;
+        c->pseudo.first = map_voffset(m, c->pseudo.first);
+        c->pseudo.last = map_voffset(m, c->pseudo.last);
     }
-    QuietHtslib(const QuietHtslib &) = delete;
-    QuietHtslib &operator=(const QuietHtslib &) = delete;
-
-   private:
-    enum htsLogLevel level_;
-};
-
-struct TempFile {
-    std::string path;
-    ~TempFile() {
-        if (!path.empty()) unlink(path.c_str());
+    for (auto &v : c->linear) {
+        if (v != 0 && !among_records(m, v)) return false;
+        v = v ? map_voffset(m, v) : start;
     }
-};
+    return true;
+}
+
+// Whether an index ends where the input's data ends: its last record at `end` when it has
+// records (`any`), or no records in the data when it has none. An index made before records
+// were appended, or of another file, ends elsewhere.
+bool ends_with_data(const OffsetMap &m, bool any, uint64_t end) {
+    const bool data = m.tail_from < m.tail_len || m.data_start < m.data_end;
+    return any ? end == voff(m.data_end, 0) : !data;
+}
 
 }  // namespace
-
-bool index_parse(const uint8_t *bytes, size_t len, IndexKind kind, Index *out, std::string *why) {
-    try {
-        return parse(bytes, len, kind, out, why);
-    } catch (const std::bad_alloc &) {
-        return fail(why, "out of memory");
-    }
-}
-
-bool index_encode(const Index &index, std::string *bytes, std::string *why) {
-    try {
-        return encode(index, bytes, why);
-    } catch (const std::bad_alloc &) {
-        return fail(why, "out of memory");
-    }
-}
-
-bool index_load(const std::string &index_path, IndexKind kind, Index *out, std::string *why) {
-    QuietHtslib quiet;
-    BGZF *fp = bgzf_open(index_path.c_str(), "r");
-    if (!fp) return fail(why, std::string("cannot open: ") + strerror(errno));
-    std::string bytes;
-    bool ok = true;
-    try {
-        char buf[65536];
-        ssize_t n;
-        while ((n = bgzf_read(fp, buf, sizeof buf)) > 0 && bytes.size() <= kMaxIndexBytes)
-            bytes.append(buf, size_t(n));
-        if (n < 0)
-            ok = fail(why, "cannot decompress");
-        else if (bytes.size() > kMaxIndexBytes)
-            ok = fail(why, "index too large");
-    } catch (const std::bad_alloc &) {
-        ok = fail(why, "out of memory");
-    }
-    bgzf_close(fp);
-    return ok && index_parse(reinterpret_cast<const uint8_t *>(bytes.data()), bytes.size(), kind,
-                             out, why);
-}
-
-bool index_load_beside(const std::string &data_path, IndexKind kind, Index *out, std::string *why) {
-    const std::string path = data_path + (kind == IndexKind::kCsi ? ".csi" : ".tbi");
-    struct stat data, index;
-    if (stat(path.c_str(), &index) != 0)
-        return fail(why, "no index " + path + ": " + strerror(errno));
-    if (stat(data_path.c_str(), &data) != 0) return fail(why, strerror(errno));
-    if (index.st_mtim.tv_sec < data.st_mtim.tv_sec ||
-        (index.st_mtim.tv_sec == data.st_mtim.tv_sec &&
-         index.st_mtim.tv_nsec < data.st_mtim.tv_nsec))
-        return fail(why, "the index " + path + " is older than the data file");
-    if (!index_load(path, kind, out, why)) {
-        if (why) *why = path + ": " + *why;
-        return false;
-    }
-    return true;
-}
-
-bool index_build_from_records(const std::string &data_path, IndexKind kind, Index *out,
-                              std::string *why) {
-    QuietHtslib quiet;
-    htsFile *in = hts_open(data_path.c_str(), "r");
-    if (!in) return fail(why, std::string("cannot open: ") + strerror(errno));
-    const htsFormat *f = hts_get_format(in);
-    const bool is_bcf = f->format == bcf && f->compression == bgzf;
-    const bool is_vcf = f->format == vcf && f->compression == bgzf;
-    hts_close(in);
-    if (!(is_bcf && kind == IndexKind::kCsi) && !(is_vcf && kind == IndexKind::kTbi))
-        return fail(why, kind == IndexKind::kCsi ? "not a BCF file" : "not a bgzipped VCF file");
-
-    const char *dir = getenv("TMPDIR");
-    TempFile tmp;
-    std::string tmpl = std::string(dir && *dir ? dir : "/tmp") + "/vf_index.XXXXXX";
-    const int fd = mkstemp(tmpl.data());
-    if (fd < 0) return fail(why, std::string("cannot make a temporary file: ") + strerror(errno));
-    close(fd);
-    tmp.path = tmpl;
-    const int r = is_bcf
-                      ? bcf_index_build3(data_path.c_str(), tmp.path.c_str(), 14, 0)
-                      : tbx_index_build3(data_path.c_str(), tmp.path.c_str(), 0, 0, &tbx_conf_vcf);
-    if (r != 0)
-        return fail(why, r == -2   ? "cannot open the file"
-                         : r == -4 ? "cannot write the index"
-                                   : "cannot index the records (unsorted or damaged?)");
-    return index_load(tmp.path, kind, out, why);
-}
-
-bool index_write(const Index &index, const std::string &path, std::string *why) {
-    std::string bytes;
-    if (!index_encode(index, &bytes, why)) return false;
-    // The fastest compression level: the joined file's index comes out about a sixth larger
-    // than at the default level, and is written about four times sooner.
-    BGZF *fp = bgzf_open(path.c_str(), "w1");
-    if (!fp) return fail(why, std::string("cannot create: ") + strerror(errno));
-    const bool wrote = bgzf_write(fp, bytes.data(), bytes.size()) == ssize_t(bytes.size());
-    const int err = errno;
-    if (bgzf_close(fp) != 0 || !wrote)
-        return fail(why, std::string("cannot write: ") + strerror(wrote ? errno : err));
-    return true;
-}
 
 uint64_t map_voffset(const OffsetMap &m, uint64_t v) {
     const int64_t c = int64_t(v >> 16);
@@ -474,7 +152,11 @@ uint64_t map_voffset(const OffsetMap &m, uint64_t v) {
     return m.data_start < m.data_end ? voff(m.out_data_start, 0) : voff(m.out_data_end, 0);
 }
 
-bool IndexMerger::add(const Index &input, const OffsetMap &m, std::string *why) try {
+// ---- adding an input ----
+
+// Whether the index can join the merge: its kind, binning and aux bytes, or its settings and
+// names, as the merge needs them.
+bool IndexMerger::check_fit(const Index &input, std::string *why) const {
     if (input.kind != kind_) return fail(why, "not an index of the join's kind");
     if (!inputs_.empty()) {
         const Index &first = inputs_.front().index;
@@ -485,104 +167,81 @@ bool IndexMerger::add(const Index &input, const OffsetMap &m, std::string *why) 
         if (input.aux != first.aux)
             return fail(why, "auxiliary data differ from the earlier inputs'");
     }
-    if (kind_ == IndexKind::kTbi && !is_vcf_settings(input.tbx))
+    if (kind_ == IndexKind::kTbi && input.tbx != tbx_vcf_settings())
         return fail(why, "not a tabix index with the VCF settings");
     if (kind_ == IndexKind::kTbi && input.names.size() != input.contigs.size())
         return fail(why, "contig names do not match the contigs");
-    if (!check_map(m, why)) return false;
-    const uint64_t start = first_record(m);
-    if (start < last_end_) return fail(why, "the input lands before the previous input's end");
+    return true;
+}
 
-    Input in{input, start, {}};
-    std::unordered_map<std::string, int> ids = name_ids_;
-    std::vector<std::string> names = names_;
-    std::vector<char> done = done_;
-    int last_contig = last_contig_;
+// The output contig of the input's contig `i`: the same number (CSI), or that of its name,
+// which a name not seen before gets next (tabix).
+int IndexMerger::output_contig(const Index &input, size_t i, ContigOrder *order) const {
+    if (kind_ == IndexKind::kCsi) return int(i);
+    auto [it, fresh] = order->ids.emplace(input.names[i], int(order->names.size()));
+    if (fresh) order->names.push_back(input.names[i]);
+    return it->second;
+}
 
-    struct Span {
-        uint64_t first, last;
-        int out;
-    };
-    std::vector<Span> spans;
-    uint64_t max_end = 0;
-    bool any = false;
-    const std::string bad = "the index points outside the file's records";
-    for (size_t i = 0; i < in.index.contigs.size(); i++) {
-        Contig &c = in.index.contigs[i];
-        int out = int(i);
-        if (kind_ == IndexKind::kTbi) {
-            auto [it, fresh] = ids.emplace(in.index.names[i], int(names.size()));
-            if (fresh) names.push_back(in.index.names[i]);
-            out = it->second;
-        }
-        in.out_contig.push_back(out);
-        Span span{kNone, 0, out};
-        auto note = [&](const Chunk &ch) {
-            if (!among_records(m, ch.beg) || !among_records(m, ch.end)) return false;
-            span.first = std::min(span.first, canonical(m, ch.beg));
-            span.last = std::max(span.last, canonical(m, ch.end));
-            return true;
-        };
-        for (auto &b : c.bins) {
-            if (b.loffset != 0 && !among_records(m, b.loffset)) return fail(why, bad);
-            b.loffset = b.loffset ? map_voffset(m, b.loffset) : start;
-            for (auto &ch : b.chunks) {
-                if (!note(ch)) return fail(why, bad);
-                ch = {map_voffset(m, ch.beg), map_voffset(m, ch.end)};
-            }
-        }
-        if (c.has_pseudo) {
-            if (!note({c.pseudo.first, c.pseudo.last})) return fail(why, bad);
-            c.pseudo.first = map_voffset(m, c.pseudo.first);
-            c.pseudo.last = map_voffset(m, c.pseudo.last);
-        }
-        for (auto &v : c.linear) {
-            if (v != 0 && !among_records(m, v)) return fail(why, bad);
-            v = v ? map_voffset(m, v) : start;
-        }
-        if (span.first != kNone) {
-            spans.push_back(span);
-            max_end = std::max(max_end, span.last);
-            any = true;
-        }
-    }
-    // An index made before records were appended, or of another file, ends elsewhere.
-    const bool data = m.tail_from < m.tail_len || m.data_start < m.data_end;
-    if (input.n_no_coor == 0 && (any ? max_end != voff(m.data_end, 0) : data))
-        return fail(why, "the index does not end where the file's data ends");
-
-    // Each contig's records must stay together across the join.
+// Each contig's records must stay together across the join: within the input no contig's
+// records lie among another's, and no contig that ended before comes back.
+bool IndexMerger::check_order(std::vector<Span> spans, size_t n_contigs, ContigOrder *order,
+                              std::string *why) const {
     std::sort(spans.begin(), spans.end(),
               [](const Span &a, const Span &b) { return a.first < b.first; });
-    done.resize(
-        kind_ == IndexKind::kTbi ? names.size() : std::max(done.size(), in.index.contigs.size()),
-        0);
+    std::vector<char> &done = order->done;
+    done.resize(kind_ == IndexKind::kTbi ? order->names.size() : std::max(done.size(), n_contigs),
+                0);
     auto name = [&](int id) {
-        return kind_ == IndexKind::kTbi ? names[size_t(id)] : "#" + std::to_string(id);
+        return kind_ == IndexKind::kTbi ? order->names[size_t(id)] : "#" + std::to_string(id);
     };
     for (size_t i = 0; i < spans.size(); i++) {
         if (i > 0 && spans[i - 1].last > spans[i].first)
             return fail(why, "the records of contigs " + name(spans[i - 1].out) + " and " +
                                  name(spans[i].out) + " interleave");
         const int id = spans[i].out;
-        if (id == last_contig) continue;
+        if (id == order->last) continue;
         if (done[size_t(id)])
             return fail(why,
-                        "contig " + name(id) + " appears again after contig " + name(last_contig));
-        if (last_contig >= 0) done[size_t(last_contig)] = 1;
-        last_contig = id;
+                        "contig " + name(id) + " appears again after contig " + name(order->last));
+        if (order->last >= 0) done[size_t(order->last)] = 1;
+        order->last = id;
     }
+    return true;
+}
+
+bool IndexMerger::add(const Index &input, const OffsetMap &m, std::string *why) try {
+    if (!check_fit(input, why) || !check_map(m, why)) return false;
+    const uint64_t start = first_record(m);
+    if (start < last_end_) return fail(why, "the input lands before the previous input's end");
+
+    Input in{input, start, {}};
+    ContigOrder order = order_;
+    std::vector<Span> spans;
+    uint64_t max_end = 0;
+    for (size_t i = 0; i < in.index.contigs.size(); i++) {
+        const int out = output_contig(input, i, &order);
+        in.out_contig.push_back(out);
+        Chunk extent{kNone, 0};
+        if (!map_contig(&in.index.contigs[i], m, start, &extent))
+            return fail(why, "the index points outside the file's records");
+        if (extent.beg == kNone) continue;
+        spans.push_back({extent.beg, extent.end, out});
+        max_end = std::max(max_end, extent.end);
+    }
+    if (input.n_no_coor == 0 && !ends_with_data(m, !spans.empty(), max_end))
+        return fail(why, "the index does not end where the file's data ends");
+    if (!check_order(std::move(spans), in.index.contigs.size(), &order, why)) return false;
 
     inputs_.push_back(std::move(in));
-    name_ids_ = std::move(ids);
-    names_ = std::move(names);
-    done_ = std::move(done);
-    last_contig_ = last_contig;
+    order_ = std::move(order);
     last_end_ = voff(m.out_data_end, 0);
     return true;
 } catch (const std::bad_alloc &) {
     return fail(why, "out of memory");
 }
+
+// ---- merging ----
 
 namespace {
 
@@ -590,9 +249,48 @@ namespace {
 struct Part {
     const Contig *contig;
     uint64_t start;
+    int depth;                                        // the input index's depth
     std::vector<std::pair<uint32_t, uint64_t>> loff;  // (bin, loffset), sorted by bin
     uint64_t reach = 0;  // no record of the part ends past this position
 };
+
+// A part's bin under its number in the output's depth.
+struct Ref {
+    uint32_t bin;
+    const Bin *b;
+};
+
+// Every part's bins under their numbers in the output's depth, sorted by number (parts in join
+// order within a number); notes each part's loffsets and how far its records reach.
+std::vector<Ref> renumber_bins(std::vector<Part> &parts, int min_shift, int depth) {
+    std::vector<Ref> refs;
+    for (Part &p : parts) {
+        for (const auto &b : p.contig->bins) {
+            const uint32_t n = renumber(b.bin, p.depth, depth);
+            refs.push_back({n, &b});
+            p.loff.emplace_back(n, b.loffset);
+            p.reach = std::max(p.reach, bin_end(n, min_shift, depth));
+        }
+        std::sort(p.loff.begin(), p.loff.end());
+    }
+    std::stable_sort(refs.begin(), refs.end(),
+                     [](const Ref &a, const Ref &b) { return a.bin < b.bin; });
+    return refs;
+}
+
+// Sorts chunks by start and makes one of each run that overlaps or touches.
+void coalesce(std::vector<Chunk> *chunks) {
+    std::sort(chunks->begin(), chunks->end(),
+              [](const Chunk &a, const Chunk &b) { return a.beg < b.beg; });
+    size_t k = 0;
+    for (const auto &ch : *chunks) {
+        if (k > 0 && (*chunks)[k - 1].end >= ch.beg)
+            (*chunks)[k - 1].end = std::max((*chunks)[k - 1].end, ch.end);
+        else
+            (*chunks)[k++] = ch;
+    }
+    chunks->resize(k);
+}
 
 const uint64_t *find_bin(const Part &p, uint32_t bin) {
     auto it = std::lower_bound(p.loff.begin(), p.loff.end(), std::make_pair(bin, uint64_t(0)));
@@ -610,64 +308,38 @@ uint64_t part_loffset(const Part &p, uint32_t bin) {
     }
 }
 
-void merge_contig(std::vector<Part> &parts, IndexKind kind, int min_shift, int depth,
-                  const std::vector<int> &depths, Contig *out) {
-    // The union of the bins: every part's chunks, shifted already, under the bin's number in
-    // the output's depth.
-    struct Ref {
-        uint32_t bin;
-        const Bin *b;
-    };
-    std::vector<Ref> refs;
-    for (size_t i = 0; i < parts.size(); i++) {
-        Part &p = parts[i];
-        for (const auto &b : p.contig->bins) {
-            const uint32_t n = renumber(b.bin, depths[i], depth);
-            refs.push_back({n, &b});
-            p.loff.emplace_back(n, b.loffset);
-            p.reach = std::max(p.reach, bin_end(n, min_shift, depth));
-        }
-        std::sort(p.loff.begin(), p.loff.end());
-    }
-    std::stable_sort(refs.begin(), refs.end(),
-                     [](const Ref &a, const Ref &b) { return a.bin < b.bin; });
+// The `loffset` of output bin `bin` (CSI). A reader's search for the loffset of a query stops
+// at the first bin present among the query's bottom bin, its previous siblings, its parent and
+// so on up; a query that stops here starts at or after this bin's first position. It needs
+// each part that may hold records ending past that position to be read from where a reader of
+// that part alone would start (a part whose records all end before it has none to give).
+// Parts lie in the output in join order, so the first such part gives the smallest value.
+uint64_t merged_loffset(const std::vector<Part> &parts, uint32_t bin, int min_shift, int depth) {
+    const uint64_t beg = bin_beg(bin, min_shift, depth);
+    for (const Part &p : parts)
+        if (p.reach > beg) return part_loffset(p, bin);  // true of every part that has the bin
+    return 0;
+}
+
+// The union of the bins: every part's chunks, shifted already, under the bin's number in the
+// output's depth.
+void union_of_bins(const std::vector<Part> &parts, const std::vector<Ref> &refs, IndexKind kind,
+                   int min_shift, int depth, Contig *out) {
     for (size_t i = 0; i < refs.size();) {
         Bin bin{refs[i].bin, 0, {}};
         size_t j = i;
         for (; j < refs.size() && refs[j].bin == bin.bin; j++)
             bin.chunks.insert(bin.chunks.end(), refs[j].b->chunks.begin(), refs[j].b->chunks.end());
-        std::sort(bin.chunks.begin(), bin.chunks.end(),
-                  [](const Chunk &a, const Chunk &b) { return a.beg < b.beg; });
-        size_t k = 0;
-        for (const auto &ch : bin.chunks) {
-            if (k > 0 && bin.chunks[k - 1].end >= ch.beg)
-                bin.chunks[k - 1].end = std::max(bin.chunks[k - 1].end, ch.end);
-            else
-                bin.chunks[k++] = ch;
-        }
-        bin.chunks.resize(k);
-        if (kind == IndexKind::kCsi) {
-            // A reader's search for the loffset of a query stops at the first bin present
-            // among the query's bottom bin, its previous siblings, its parent and so on up; a
-            // query that stops here starts at or after this bin's first position. It needs
-            // each part that may hold records ending past that position to be read from
-            // where a reader of that part alone would start (a part whose records all end
-            // before it has none to give). Parts lie in the output in join order, so the
-            // first such part gives the smallest value.
-            const uint64_t beg = bin_beg(bin.bin, min_shift, depth);
-            for (const Part &p : parts) {
-                if (p.reach > beg) {  // true of every part that has the bin
-                    bin.loffset = part_loffset(p, bin.bin);
-                    break;
-                }
-            }
-        }
+        coalesce(&bin.chunks);
+        if (kind == IndexKind::kCsi) bin.loffset = merged_loffset(parts, bin.bin, min_shift, depth);
         out->bins.push_back(std::move(bin));
         i = j;
     }
+}
 
-    // The summary: first record of the earliest part, end of the latest, counts added; kept
-    // only when every part has one.
+// The summary: first record of the earliest part, end of the latest, counts added; kept only
+// when every part has one.
+void pseudo_summary(const std::vector<Part> &parts, Contig *out) {
     bool all = true, any = false;
     for (const Part &p : parts) {
         const Contig &c = *p.contig;
@@ -683,8 +355,10 @@ void merge_contig(std::vector<Part> &parts, IndexKind kind, int min_shift, int d
     }
     out->has_pseudo = all && any;
     if (!out->has_pseudo) out->pseudo = {};
+}
 
-    // The linear index: per window, the smallest value any part gives.
+// The linear index: per window, the smallest value any part gives.
+void linear_index(const std::vector<Part> &parts, Contig *out) {
     for (const Part &p : parts) {
         const auto &lin = p.contig->linear;
         if (out->linear.size() < lin.size()) out->linear.resize(lin.size(), kNone);
@@ -692,50 +366,57 @@ void merge_contig(std::vector<Part> &parts, IndexKind kind, int min_shift, int d
     }
 }
 
+void merge_contig(std::vector<Part> &parts, IndexKind kind, int min_shift, int depth, Contig *out) {
+    const std::vector<Ref> refs = renumber_bins(parts, min_shift, depth);
+    union_of_bins(parts, refs, kind, min_shift, depth, out);
+    pseudo_summary(parts, out);
+    linear_index(parts, out);
+}
+
 }  // namespace
+
+// The output index before its contigs are merged: kind, binning, settings and names, contig
+// count, records without a contig.
+void IndexMerger::start_output(Index *ix) const {
+    ix->kind = kind_;
+    if (kind_ == IndexKind::kTbi) {
+        ix->tbx = tbx_vcf_settings();
+        ix->min_shift = kTbiMinShift;
+        ix->depth = kTbiDepth;
+        ix->names = order_.names;
+        ix->contigs.resize(order_.names.size());
+    } else if (!inputs_.empty()) {
+        ix->min_shift = inputs_.front().index.min_shift;
+        ix->aux = inputs_.front().index.aux;
+        ix->depth = 0;
+    }
+    for (const Input &in : inputs_) {
+        if (kind_ == IndexKind::kCsi) {
+            ix->depth = std::max(ix->depth, in.index.depth);
+            if (ix->contigs.size() < in.index.contigs.size())
+                ix->contigs.resize(in.index.contigs.size());
+        }
+        if (in.index.has_n_no_coor) {
+            ix->has_n_no_coor = true;
+            ix->n_no_coor += in.index.n_no_coor;
+        }
+    }
+}
 
 bool IndexMerger::finish(Index *out, std::string *why) const try {
     Index ix;
-    ix.kind = kind_;
-    if (kind_ == IndexKind::kTbi) {
-        const tbx_conf_t &v = tbx_conf_vcf;
-        ix.tbx = {v.preset, v.sc, v.bc, v.ec, v.meta_char, v.line_skip};
-        ix.min_shift = kTbiShift;
-        ix.depth = kTbiDepth;
-        ix.names = names_;
-        ix.contigs.resize(names_.size());
-    } else if (!inputs_.empty()) {
-        ix.min_shift = inputs_.front().index.min_shift;
-        ix.aux = inputs_.front().index.aux;
-        ix.depth = 0;
-    }
+    start_output(&ix);
     // Parts of each output contig, in join order.
-    std::vector<std::vector<Part>> parts;
-    std::vector<std::vector<int>> depths;
-    for (const Input &in : inputs_) {
-        if (kind_ == IndexKind::kCsi) {
-            ix.depth = std::max(ix.depth, in.index.depth);
-            if (ix.contigs.size() < in.index.contigs.size())
-                ix.contigs.resize(in.index.contigs.size());
-        }
-        if (in.index.has_n_no_coor) {
-            ix.has_n_no_coor = true;
-            ix.n_no_coor += in.index.n_no_coor;
-        }
-    }
-    parts.resize(ix.contigs.size());
-    depths.resize(ix.contigs.size());
+    std::vector<std::vector<Part>> parts(ix.contigs.size());
     for (const Input &in : inputs_) {
         for (size_t i = 0; i < in.index.contigs.size(); i++) {
             const Contig &c = in.index.contigs[i];
             if (c.bins.empty() && !c.has_pseudo && c.linear.empty()) continue;
-            const size_t o = size_t(in.out_contig[i]);
-            parts[o].push_back({&c, in.start, {}, 0});
-            depths[o].push_back(in.index.depth);
+            parts[size_t(in.out_contig[i])].push_back({&c, in.start, in.index.depth, {}, 0});
         }
     }
     for (size_t o = 0; o < ix.contigs.size(); o++)
-        merge_contig(parts[o], kind_, ix.min_shift, ix.depth, depths[o], &ix.contigs[o]);
+        merge_contig(parts[o], kind_, ix.min_shift, ix.depth, &ix.contigs[o]);
     *out = std::move(ix);
     return true;
 } catch (const std::bad_alloc &) {

@@ -5,27 +5,22 @@
 // which the input's header ends are re-encoded into fresh blocks, and the input's later blocks
 // are copied unchanged. Every virtual offset in an input's index therefore lands at a known
 // place in the joined file (OffsetMap, map_voffset), and the joined file's index is the union
-// of the inputs' indexes, each shifted to where its blocks landed (IndexMerger).
+// of the inputs' indexes, each shifted to where its blocks landed (IndexMerger). The indexes
+// themselves, their kinds and their files are index_format's.
 //
-// Two index kinds are handled, both BGZF-compressed and little-endian:
-//  - CSI (".csi"), as htslib writes it for BCF: contigs are the header's contig dictionary
-//    numbers, bins carry a `loffset`.
-//  - Tabix (".tbi"), as htslib writes it for bgzipped VCF: contigs are named, numbered in order
-//    of first appearance, and each has a linear index of 2^14-position windows.
-//
-// Conventions:
-//  1. Functions that can fail return true on success. On failure they return false and, when
-//     `why` is not null, set it to a short reason that names no file (the caller knows which
-//     file it was), except index_load_beside, which names the index file it looked for.
-//  2. Index bytes are untrusted. index_parse and index_load accept any input: they never read
-//     out of bounds, and allocate at most in proportion to the bytes given. A damaged index
-//     fails to parse; the caller treats it as absent and builds the input's part from its
-//     records (index_build_from_records).
-//  3. No exception leaves the module; running out of memory is a failure like any other.
-//  4. Objects are not shared between threads; distinct objects may be used by distinct threads.
-//     index_load, index_load_beside and index_build_from_records keep htslib quiet while they
-//     run (their reasons come back through `why`) by setting htslib's message level, which is
-//     process-wide, and restoring it after: they must not run while another thread uses htslib.
+// Contract:
+//  1. Ownership: IndexMerger::add copies what it keeps of the index it is given; the caller's
+//     Index and OffsetMap stay the caller's.
+//  2. Errors: functions that can fail return true on success. On failure they return false
+//     and, when `why` is not null, set it to a short reason that names no file (the caller
+//     knows which input or output it was). A refused input leaves the merger as it was.
+//  3. Index bytes are untrusted: add takes an index as index_parse leaves it (bin numbers
+//     within the scheme, bins sorted) and checks every offset in it against the input's map,
+//     refusing the index rather than following an offset out of the input's records.
+//  4. No exception leaves the module; running out of memory is a failure like any other.
+//  5. Threads: the merge is plain computation on its own objects and uses no process-wide
+//     state; objects are not shared between threads, distinct objects may be used by distinct
+//     threads. IndexMerger::write writes through index_write (index_format.h).
 //
 // This is an internal C++ interface of the varforge program (like varforge/bgzf_bcf), not a
 // module of the installed C library.
@@ -39,79 +34,9 @@
 #include <utility>
 #include <vector>
 
+#include "join/index_format.h"
+
 namespace vfjoin {
-
-enum class IndexKind { kCsi, kTbi };
-
-// A pair of virtual offsets: the records of a bin lie within [beg, end).
-struct Chunk {
-    uint64_t beg, end;
-};
-
-// One bin of the binning scheme. `loffset` (CSI only; 0 in tabix) is the virtual offset from
-// which a reader starts to find every record overlapping the bin's first window; 0 means
-// "from the first record".
-struct Bin {
-    uint32_t bin;
-    uint64_t loffset;
-    std::vector<Chunk> chunks;
-};
-
-// A contig's summary, kept in the bin numbered one past the last real bin: the virtual offsets
-// of its first record and just past its last, and its record counts.
-struct PseudoBin {
-    uint64_t first, last;
-    uint64_t n_mapped, n_unmapped;
-};
-
-struct Contig {
-    std::vector<Bin> bins;  // real bins, in increasing bin number, no number twice
-    bool has_pseudo = false;
-    PseudoBin pseudo{};
-    std::vector<uint64_t> linear;  // tabix only: one virtual offset per 2^14-position window
-};
-
-// The settings a tabix index stores about the text it indexes (htslib's tbx_conf_t).
-struct TbxSettings {
-    int32_t format = 0, col_seq = 0, col_beg = 0, col_end = 0, meta = 0, skip = 0;
-};
-
-// A whole index in memory. For CSI, `aux` holds the auxiliary bytes as stored (empty for BCF)
-// and `names` stays empty; for tabix, `tbx` and `names` (one per contig, in contig-number
-// order) are set, and `min_shift`/`depth` are 14 and 5.
-struct Index {
-    IndexKind kind = IndexKind::kCsi;
-    int32_t min_shift = 14, depth = 5;
-    std::vector<uint8_t> aux;
-    TbxSettings tbx;
-    std::vector<std::string> names;
-    std::vector<Contig> contigs;
-    bool has_n_no_coor = false;
-    uint64_t n_no_coor = 0;  // records without a contig
-};
-
-// Parses a DECOMPRESSED index of `kind` (magic included) from `bytes[0, len)` into `*out`.
-// Bins come out sorted by number. Fails on a wrong magic, counts that the bytes cannot hold,
-// a bin number outside the binning scheme or given twice in a contig, a pseudo-bin without
-// exactly two pairs, tabix names that do not match the contig count, and bytes left over.
-bool index_parse(const uint8_t *bytes, size_t len, IndexKind kind, Index *out, std::string *why);
-
-// The decompressed bytes of `index`, as index_parse reads them and htslib loads them.
-bool index_encode(const Index &index, std::string *bytes, std::string *why);
-
-// Reads and parses the BGZF-compressed index file at `index_path`.
-bool index_load(const std::string &index_path, IndexKind kind, Index *out, std::string *why);
-
-// The index of `data_path` as htslib finds it ("DATA.csi" for kCsi, "DATA.tbi" for kTbi), but
-// refused when it is older than the data file (htslib's reader warns about such an index: the
-// data may have changed since it was made).
-bool index_load_beside(const std::string &data_path, IndexKind kind, Index *out, std::string *why);
-
-// For an input without a usable index: builds the index of the BGZF-compressed BCF (kCsi) or
-// VCF (kTbi) file at `data_path` by reading its records with htslib (CSI with min_shift 14;
-// tabix with the VCF settings) into a private temporary file, loads it and removes the file.
-bool index_build_from_records(const std::string &data_path, IndexKind kind, Index *out,
-                              std::string *why);
 
 // How one input's bytes moved into the joined file. File offsets are of compressed bytes.
 struct OffsetMap {
@@ -168,17 +93,33 @@ class IndexMerger {
         uint64_t start;               // where the input's first record lands in the output
         std::vector<int> out_contig;  // input contig number -> output contig number
     };
+    // The output's contigs as the inputs added so far lay them out. `add` works on a copy and
+    // keeps it only when it accepts the input.
+    struct ContigOrder {
+        std::vector<std::string> names;            // tabix: output contig names in order
+        std::unordered_map<std::string, int> ids;  // tabix: name -> output contig
+        std::vector<char> done;                    // output contigs whose records have ended
+        int last = -1;  // output contig of the previous input's last record
+    };
+    // One contig's records in one input: where (in the input) its first record starts and its
+    // last ends, and its output contig.
+    struct Span {
+        uint64_t first, last;
+        int out;  // output contig
+    };
+
+    // Steps of add and finish.
+    bool check_fit(const Index &input, std::string *why) const;
+    int output_contig(const Index &input, size_t i, ContigOrder *order) const;
+    bool check_order(std::vector<Span> spans, size_t n_contigs, ContigOrder *order,
+                     std::string *why) const;
+    void start_output(Index *ix) const;
+
     IndexKind kind_;
     std::vector<Input> inputs_;
-    std::vector<std::string> names_;                 // tabix: output contig names in order
-    std::unordered_map<std::string, int> name_ids_;  // tabix: name -> output contig
-    std::vector<char> done_;                         // output contigs whose records have ended
+    ContigOrder order_;
     uint64_t last_end_ = 0;  // the previous input's out_data_end, as a virtual offset
-    int last_contig_ = -1;   // output contig of the previous input's last record
 };
-
-// Writes `index` to `path`, BGZF-compressed at the fastest level.
-bool index_write(const Index &index, const std::string &path, std::string *why);
 
 }  // namespace vfjoin
 
