@@ -15,27 +15,24 @@ add_library(varforge_cmds STATIC varforge/hts_commands/bcf_view.cpp varforge/hts
 target_link_libraries(varforge_cmds PUBLIC AF::hts)
 
 add_library(varforge_join STATIC
-  varforge/join/join.cpp varforge/join/input.cpp varforge/join/header_union.cpp
-  varforge/join/copy.cpp varforge/join/output.cpp varforge/join/blocks.cpp
-  varforge/join/progress.cpp varforge/join/order.cpp)
-target_link_libraries(varforge_join PUBLIC varforge_index varforge_lib AF::hts AF::deflate)
-target_compile_definitions(varforge_join PRIVATE VF_VERSION="${PROJECT_VERSION}")
+  varforge/join/options.cpp varforge/join/join.cpp varforge/join/source.cpp
+  varforge/join/bgzf_blocks.cpp varforge/join/input.cpp varforge/join/header_union.cpp
+  varforge/join/pool.cpp varforge/join/prepare.cpp varforge/join/order.cpp
+  varforge/join/copy.cpp varforge/join/commit.cpp varforge/join/progress.cpp)
+target_link_libraries(varforge_join PUBLIC varforge_index AF::hts AF::z AF::deflate)
+target_include_directories(varforge_join PUBLIC ${CMAKE_SOURCE_DIR}/varforge)
 
-af_program(varforge SOURCES varforge/main.cpp LIBS varforge_join varforge_lib varforge_cmds)
+af_program(varforge SOURCES varforge/main.cpp LIBS varforge_join varforge_cmds)
 
 af_test(varforge_test SOURCES tests/varforge/varforge_test.cpp tests/varforge/cat_join_test.cpp
         LIBS AF::hts AF::z DEPENDS varforge)
 af_test(varforge_lib_test SOURCES tests/varforge/varforge_lib_test.cpp
-        LIBS varforge_join varforge_lib AF::hts AF::z)
+        LIBS varforge_join AF::hts AF::z)
 af_bench(cat SOURCES bench/cat.cpp LIBS AF::hts DEPENDS varforge)
 if(TARGET cat)
-  # The same program without the block and record walks, to show what they cost.
-  af_executable(varforge_unchecked benchbin SOURCES varforge/main.cpp varforge/join/join.cpp
-    varforge/join/input.cpp varforge/join/header_union.cpp varforge/join/copy.cpp
-    varforge/join/output.cpp varforge/join/blocks.cpp varforge/join/progress.cpp
-    varforge/join/order.cpp LIBS varforge_index varforge_lib varforge_cmds AF::hts AF::deflate)
-  target_include_directories(varforge_unchecked PRIVATE ${CMAKE_SOURCE_DIR}/varforge)
-  target_compile_definitions(varforge_unchecked PRIVATE VF_JOIN_UNCHECKED VF_VERSION="${PROJECT_VERSION}")
+  # The same join without the walks of the inputs' blocks, to show what they cost.
+  af_executable(varforge_unchecked benchbin SOURCES bench/varforge_unchecked.cpp
+    LIBS varforge_join)
   target_compile_definitions(cat PRIVATE VF_BIN_DIR="${AF_BIN_DIR}"
     VF_UNCHECKED="$<TARGET_FILE:varforge_unchecked>")
   add_dependencies(cat varforge_unchecked)

@@ -1,16 +1,16 @@
-// The variant-file library beneath varforge: BGZF blocks written and read back, and where
-// the header reader leaves the stream.
+// The join's byte layer: where an input's examination leaves its header and first records,
+// BGZF blocks written and read back, and damaged streams refused with a reason.
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <cstring>
 #include <random>
 #include <string>
 
 #include "bcf_files.h"
-#include "bgzf_bcf/bcf.h"
-#include "bgzf_bcf/bgzf.h"
 #include "fixtures.h"
-#include "join/blocks.h"
+#include "join/bgzf_blocks.h"
+#include "join/input.h"
 #include "process.h"
 
 namespace {
@@ -18,7 +18,22 @@ namespace {
 using aftest::Layout;
 using aftest::shape;
 
-TEST(VarforgeLib, HeaderReadStopsAtTheBlockAfterTheHeader) {
+// A BGZF stream of `payload` in blocks made by `codec`, ended by the end-of-file block.
+std::string stream_of(const std::string &payload, int level) {
+    vfjoin::BlockCodec codec(level);
+    std::string out;
+    unsigned char block[vfjoin::kMaxBlock];
+    for (size_t at = 0; at < payload.size();) {
+        const size_t n = std::min(payload.size() - at, vfjoin::kBlockData);
+        const size_t size =
+            codec.encode(reinterpret_cast<const unsigned char *>(payload.data() + at), n, block);
+        out.append(reinterpret_cast<const char *>(block), size);
+        at += n;
+    }
+    return out + std::string(reinterpret_cast<const char *>(vfjoin::kEofBlock), 28);
+}
+
+TEST(VarforgeJoinInput, ExaminationStopsAtTheBlockAfterTheHeader) {
     aftest::TempDir dir;
     std::string big;
     for (int i = 0; i < 2000; i++) big += "##note" + std::to_string(i) + "=some words of text\n";
@@ -38,95 +53,71 @@ TEST(VarforgeLib, HeaderReadStopsAtTheBlockAfterTheHeader) {
         size_t before = 0, k = 0;
         while (before + blocks[k].data.size() < hsize) before += blocks[k++].data.size();
 
-        vf::bcf_t *b = vf::bcf_open(path.c_str(), "r");
-        ASSERT_NE(b, nullptr);
-        vf::bcf_hdr_t *h = vf::bcf_hdr_read(b);
-        ASSERT_NE(h, nullptr) << (b->fp->error ? b->fp->error : "");
-        const vf::BGZF *fp = b->fp;
-        EXPECT_EQ(size_t(fp->x.fpr->offset), blocks[k].offset + blocks[k].size);
-        EXPECT_EQ(size_t(fp->block_address), blocks[k].offset);
-        const std::string pending(
-            static_cast<const char *>(fp->uncompressed_block) + fp->block_offset,
-            size_t(fp->block_length - fp->block_offset));
+        vfjoin::Input in;
+        in.name = path.c_str();
+        std::string why;
+        ASSERT_TRUE(vfjoin::examine(&in, false, true, {}, &why)) << why;
+        EXPECT_EQ(in.kind, vfjoin::Kind::kBcf);
+        EXPECT_EQ(size_t(in.data_start), blocks[k].offset + blocks[k].size);
+        EXPECT_EQ(size_t(in.tail_block), blocks[k].offset);
+        const std::string pending(in.tail.begin(), in.tail.end());
         EXPECT_EQ(pending, blocks[k].data.substr(hsize - before));
+        EXPECT_EQ(in.tail_bytes(), pending.size());
         if (c.layout == Layout::kFlushed) {
             EXPECT_EQ(pending, "");
         }
-
-        EXPECT_EQ(size_t(h->l_txt), hsize - 9);
-        ASSERT_EQ(h->n_ref, 2);
-        EXPECT_STREQ(h->ns[0], "chr1");
-        EXPECT_STREQ(h->ns[1], "chr2");
-        ASSERT_EQ(h->n_smpl, c.samples);
-        for (int s = 0; s < c.samples; s++) EXPECT_EQ(h->sns[s], "S" + std::to_string(s + 1));
-        vf::bcf_hdr_destroy(h);
-        EXPECT_EQ(vf::bcf_close(b), 0);
+        EXPECT_EQ(in.text.size(), hsize - 9);
+        EXPECT_EQ(in.fd, -1);
     }
 }
 
-TEST(VarforgeLib, RandomWritesReadBackExactly) {
+TEST(VarforgeJoinBlocks, RandomStreamsReadBackExactly) {
     aftest::TempDir dir;
     const std::string path = dir.file("r.gz");
     std::mt19937 rng(42);
     for (int round = 0; round < 6; round++) {
         std::string all;
-        vf::BGZF *w = vf::bgzf_open(path.c_str(), round % 2 ? "w1" : "w");
-        ASSERT_NE(w, nullptr);
         for (int piece = 0; piece < 12; piece++) {
             std::string p(rng() % 150000, '\0');
             const bool noise = rng() & 1;  // noise does not compress: stored blocks
             for (size_t i = 0; i < p.size(); i++) p[i] = char(noise ? rng() : 'a' + (i / 7) % 5);
-            ASSERT_EQ(vf::bgzf_write(w, p.data(), p.size()), ssize_t(p.size()));
             all += p;
-            if (rng() % 3 == 0) {
-                ASSERT_EQ(vf::bgzf_flush(w), 0);
-            }
         }
-        ASSERT_EQ(vf::bgzf_close(w), 0);
-
-        const std::string bytes = aftest::read_file(path);
-        const auto blocks = aftest::walk_blocks(bytes);
+        const int level = round % 3 == 0 ? vfjoin::BlockCodec::kHuffman : round % 3 - 1;
+        aftest::write_file(path, stream_of(all, level));
         std::string joined;
-        for (const auto &b : blocks) {
+        for (const auto &b : aftest::walk_blocks(aftest::read_file(path))) {
             EXPECT_LE(b.size, 65536u);
-            EXPECT_LE(b.data.size(), size_t(vf::BGZF_BLOCK_SIZE));
+            EXPECT_LE(b.data.size(), vfjoin::kBlockData);
             joined += b.data;
         }
         EXPECT_EQ(joined, all);
-        EXPECT_EQ(bytes.substr(bytes.size() - 28),
-                  std::string(reinterpret_cast<const char *>(vf::BGZF_EOF_BLOCK), 28));
 
-        vf::BGZF *r = vf::bgzf_open(path.c_str(), "r");
-        ASSERT_NE(r, nullptr);
-        EXPECT_EQ(vf::bgzf_check_EOF(r), 1);
+        std::string why;
+        auto src = vfjoin::Source::open(path.c_str(), &why);
+        ASSERT_TRUE(src) << why;
+        EXPECT_EQ(vfjoin::ends_with_eof_block(*src), 1);
+        vfjoin::BlockReader r(*src, src->identity().size);
+        ASSERT_EQ(r.load(0, &why), 1) << why;
         std::string back, buf(200000, '\0');
-        for (;;) {
-            ssize_t n = vf::bgzf_read(r, buf.data(), 1 + rng() % buf.size());
-            ASSERT_GE(n, 0);
-            if (n == 0) break;
-            back.append(buf, 0, size_t(n));
+        while (back.size() < all.size()) {
+            const size_t n = std::min(all.size() - back.size(), 1 + size_t(rng()) % buf.size());
+            ASSERT_TRUE(r.read(buf.data(), n, &why)) << why;
+            back.append(buf, 0, n);
         }
         EXPECT_EQ(back, all);
-        EXPECT_EQ(vf::bgzf_close(r), 0);
+        EXPECT_FALSE(r.read(buf.data(), 1, &why));
+        EXPECT_EQ(why, "");
     }
 }
 
-TEST(VarforgeLib, DamagedStreamsAreRefusedWithAReason) {
+TEST(VarforgeJoinInput, DamagedStreamsAreRefusedWithAReason) {
     aftest::TempDir dir;
     const std::string path = dir.file("d.bcf");
-    // A BGZF stream holding `payload`, then, if asked, one byte of it damaged.
-    auto make = [&](const std::string &payload, long damage_at) {
-        vf::BGZF *w = vf::bgzf_open(path.c_str(), "w");
-        vf::bgzf_write(w, payload.data(), payload.size());
-        vf::bgzf_close(w);
-        std::string bytes = aftest::read_file(path);
-        if (damage_at >= 0) bytes[size_t(damage_at)] ^= 0x55;
-        aftest::write_file(path, bytes);
-    };
     const std::string ok_header = std::string("BCF\2\2\5\0\0\0", 9) + std::string("##x\n\0", 5);
     struct Case {
         std::string payload;
-        long damage_at;
+        long damage_at;     // a byte of the stream flipped, or -1
         const char *error;  // nullptr: the header reads
     };
     const Case cases[] = {
@@ -136,38 +127,46 @@ TEST(VarforgeLib, DamagedStreamsAreRefusedWithAReason) {
         {ok_header, 30, "corrupt BGZF block"},                     // deflate data
         {ok_header, 0, "not BGZF-compressed"},                     // gzip magic
         {ok_header, 16, "truncated BGZF block"},                   // block size field
-        {std::string("BCF\4\1\5\0\0\0##x\n", 13), -1, "not a BCF2 file"},
+        {std::string("BCF\2\4\5\0\0\0##x\n", 13), -1, "not a BCF2 file"},
+        {std::string("BCF\4\1\5\0\0\0##x\n", 13), -1, "neither BCF nor VCF"},
         {std::string("BCF\2\2\x10\0\0\0##x\n", 13), -1, "truncated header"},
         {std::string("BCF\2\2\xf0\xff\xff\xff##x\n", 13), -1, "header too large"},
         {std::string("BCF\2\2\x00\x00\x00\x7f##x\n", 13), -1, "truncated header"},
         {std::string("BCF\2\2\5\0", 7), -1, "truncated header"},
-        {"", -1, "not a BCF2 file"},  // only the end-of-file block
+        {"##x\n#CHROM\n", -1, nullptr},
+        {"##x\nchr1\t5\n", -1, "a record before the #CHROM line"},
+        {"##x\n#CHROM", -1, "truncated header"},
+        {"", -1, "empty file"},  // only the end-of-file block
     };
     for (const auto &c : cases) {
-        make(c.payload, c.damage_at);
-        vf::bcf_t *b = vf::bcf_open(path.c_str(), "r");
-        ASSERT_NE(b, nullptr);
-        vf::bcf_hdr_t *h = vf::bcf_hdr_read(b);
+        std::string bytes = stream_of(c.payload, vfjoin::BlockCodec::kHuffman);
+        if (c.damage_at >= 0) bytes[size_t(c.damage_at)] ^= 0x55;
+        aftest::write_file(path, bytes);
+        vfjoin::Input in;
+        in.name = path.c_str();
+        std::string why;
+        const bool ok = vfjoin::examine(&in, false, true, {}, &why);
         if (c.error) {
-            EXPECT_EQ(h, nullptr);
-            EXPECT_STREQ(b->fp->error, c.error) << c.damage_at;
+            EXPECT_FALSE(ok) << c.payload;
+            EXPECT_EQ(why, c.error) << c.damage_at;
         } else {
-            ASSERT_NE(h, nullptr) << b->fp->error;
-            EXPECT_EQ(std::string(h->txt, size_t(h->l_txt)), c.payload.substr(9));
+            ASSERT_TRUE(ok) << why;
+            const size_t skip = in.kind == vfjoin::Kind::kBcf ? 9 : 0;
+            EXPECT_EQ(in.text, c.payload.substr(skip));
         }
-        vf::bcf_hdr_destroy(h);
-        vf::bcf_close(b);
     }
-    // Missing and remote files fail to open, with errno saying which.
-    errno = 0;
-    EXPECT_EQ(vf::bcf_open(dir.file("none").c_str(), "r"), nullptr);
-    EXPECT_EQ(errno, ENOENT);
-    EXPECT_EQ(vf::bcf_open("http://example.org/a.bcf", "r"), nullptr);
-    EXPECT_EQ(errno, EPROTONOSUPPORT);
+    // Missing and remote files are refused, each with its reason.
+    for (const auto &[name, reason] :
+         {std::pair<std::string, std::string>{dir.file("none"), "No such file or directory"},
+          {"http://example.org/a.bcf", "remote files are not supported"}}) {
+        std::string why;
+        EXPECT_EQ(vfjoin::Source::open(name.c_str(), &why), nullptr);
+        EXPECT_EQ(why, reason);
+    }
 }
 
 // The join's blocks: an empty block of every length it pads with inflates to nothing, and
-// data encoded at either level decodes to itself.
+// data encoded at each level decodes to itself.
 TEST(VarforgeJoinBlocks, EmptyBlocksOfEveryLengthAndEncodedDataReadBack) {
     std::vector<unsigned char> block(vfjoin::kMaxBlock), back(vfjoin::kMaxBlock);
     for (size_t size = vfjoin::kMinEmptyBlock; size < vfjoin::kMinEmptyBlock + 4096; size++) {
@@ -187,7 +186,7 @@ TEST(VarforgeJoinBlocks, EmptyBlocksOfEveryLengthAndEncodedDataReadBack) {
     std::mt19937 rng(4);
     std::vector<unsigned char> data(vfjoin::kBlockData);
     for (auto &c : data) c = "ACGT\t\n"[rng() % 6];
-    for (int level : {0, 1}) {
+    for (int level : {vfjoin::BlockCodec::kHuffman, 0, 1}) {
         vfjoin::BlockCodec codec(level);
         for (size_t len : {size_t(0), size_t(1), size_t(1000), vfjoin::kBlockData}) {
             const size_t size = codec.encode(data.data(), len, block.data());

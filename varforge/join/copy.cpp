@@ -1,4 +1,4 @@
-// Appending one input to the output.
+// Writing the joined stream.
 #include "copy.h"
 
 #include <fcntl.h>
@@ -7,8 +7,10 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
+#include <memory>
+
+#include "bytes.h"
 
 namespace vfjoin {
 
@@ -16,28 +18,51 @@ namespace {
 
 constexpr size_t kBufSize = 65536;     // the copy buffer of the read/write fallback
 constexpr int64_t kPage = 4096;        // the block size that filesystems share extents in
-constexpr off_t kPadFrom = 512 << 10;  // the smallest raw span that gets padded before it
+constexpr int64_t kPadFrom = 512 << 10;  // the smallest raw span that gets padded before it
 
 bool refused(int err) {
     return err == EXDEV || err == EINVAL || err == ENOSYS || err == EOPNOTSUPP || err == EBADF ||
            err == ENOTSUP;
 }
 
-}  // namespace
-
-bool report(const std::string &name, const std::string &what) {
-    fprintf(stderr, "[bcf_cat] %s: %s\n", name.c_str(), what.c_str());
-    return false;
+// Appends `len` bytes of `data` as blocks of at most kBlockData bytes each.
+void encode_blocks(BlockCodec &codec, const unsigned char *data, size_t len, TailBlocks *out) {
+    unsigned char block[kMaxBlock];
+    for (size_t at = 0; at < len;) {
+        const size_t n = std::min(len - at, kBlockData);
+        const size_t size = codec.encode(data + at, n, block);
+        out->bytes.insert(out->bytes.end(), block, block + size);
+        out->blocks.emplace_back(size, int(n));
+        at += n;
+    }
 }
 
-Copier::Copier(int out_fd, int64_t position, std::string out_name, int level)
-    : out_fd_(out_fd),
-      position_(position),
-      out_name_(std::move(out_name)),
-      codec_(level),
-      in_block_(kMaxBlock),
-      data_(kMaxBlock),
-      out_block_(kMaxBlock) {
+}  // namespace
+
+bool encode_tail(const Input &in, BlockCodec &codec, TailBlocks *out, std::string *why) {
+    out->bytes.clear();
+    out->blocks.clear();
+    if (in.tail_bytes() == 0) return true;
+    if (in.tail.size() == in.tail_bytes()) {
+        encode_blocks(codec, in.tail.data(), in.tail.size(), out);
+        return true;
+    }
+    // Not kept: the block in which the header ends, read again.
+    std::unique_ptr<Source> src = Source::reopen(in.name, in.fd, in.id, why);
+    if (!src) return false;
+    const size_t size = size_t(in.data_start - in.tail_block);
+    std::vector<unsigned char> block(kMaxBlock), data(kMaxBlock);
+    if (size > kMaxBlock || !src->read_at(block.data(), size, in.tail_block, why) ||
+        codec.decode(block.data(), size, data.data()) != in.tail_len) {
+        *why = "the file changed after it was checked";
+        return false;
+    }
+    encode_blocks(codec, data.data() + in.tail_from, in.tail_bytes(), out);
+    return true;
+}
+
+Copier::Copier(int out_fd, std::string out_name)
+    : out_fd_(out_fd), out_name_(std::move(out_name)), block_(kMaxBlock) {
     struct stat st;
     if (fstat(out_fd_, &st) == 0) {
         regular_ = S_ISREG(st.st_mode);
@@ -45,95 +70,84 @@ Copier::Copier(int out_fd, int64_t position, std::string out_name, int level)
     }
 }
 
-bool Copier::write_failed(int err) {
-    fprintf(stderr, "[bcf_cat] error writing to %s: %s\n", out_name_.c_str(),
-            err ? strerror(err) : "write failed");
-    return false;
+bool Copier::write_failed(int err, Fault *f) {
+    return f->set(out_name_, err ? strerror(err) : "write failed", true);
 }
 
-bool Copier::put(const unsigned char *data, size_t len) {
+bool Copier::put(const unsigned char *data, size_t len, Fault *f) {
     for (size_t done = 0; done < len;) {
         const ssize_t w = write(out_fd_, data + done, len - done);
         if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) return write_failed(w < 0 ? errno : EIO);
+        if (w <= 0) return write_failed(w < 0 ? errno : EIO, f);
         done += size_t(w);
     }
     position_ += int64_t(len);
     return true;
 }
 
-namespace {
-
-class Fd {
-   public:
-    explicit Fd(int fd) : fd_(fd) {}
-    ~Fd() {
-        if (fd_ >= 0) close(fd_);
+bool Copier::header(const std::string &text, Kind kind, int minor, Fault *f) {
+    std::string stream;
+    if (kind == Kind::kBcf) {
+        unsigned char head[9] = {'B', 'C', 'F', 2, uint8_t(minor == 1 ? 1 : 2)};
+        put32(head + 5, uint32_t(text.size()));
+        stream.assign(reinterpret_cast<const char *>(head), sizeof head);
     }
-    int get() const { return fd_; }
+    stream += text;
+    BlockCodec codec(BlockCodec::kHuffman);
+    TailBlocks blocks;
+    encode_blocks(codec, reinterpret_cast<const unsigned char *>(stream.data()), stream.size(),
+                  &blocks);
+    return put(blocks.bytes.data(), blocks.bytes.size(), f);
+}
 
-   private:
-    int fd_;
-};
+bool Copier::finish(Fault *f) {
+    return put(kEofBlock, sizeof kEofBlock, f);
+}
 
-}  // namespace
-
-bool Copier::append(const Input &in, Placement *where) {
-    // A kept descriptor stays open for whoever else reads the input (its walk); the copy
-    // reads through a duplicate.
-    Fd fd(in.fd >= 0 ? fcntl(in.fd, F_DUPFD_CLOEXEC, 0)
-                     : open(in.name, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-    if (fd.get() < 0) return report(in.name, strerror(errno));
-    struct stat st;
-    // The block in which the header ends, read again: the records that share it.
-    const size_t tail_size = size_t(in.data_start - in.tail_block);
-    if (fstat(fd.get(), &st) != 0 || !unchanged(st, in) || tail_size > kMaxBlock ||
-        !read_at(fd.get(), in_block_.data(), tail_size, off_t(in.tail_block)) ||
-        codec_.decode(in_block_.data(), tail_size, data_.data()) != in.tail_len)
-        return report(in.name, "the file changed after it was checked");
-    const unsigned char *records = data_.data() + in.tail_from;
-    const size_t len = size_t(in.tail_len - in.tail_from);
+bool Copier::append(const Input &in, const TailBlocks &tail, Placement *where, Fault *f) {
+    std::string why;
+    std::unique_ptr<Source> src = Source::reopen(in.name, in.fd, in.id, &why);
+    if (!src) return f->set(in.name, why);
     where->tail_out.clear();
-    for (size_t at = 0; at < len;) {
-        const size_t n = std::min(len - at, kBlockData);
-        const size_t size = codec_.encode(records + at, n, out_block_.data());
-        where->tail_out.emplace_back(position_, int(n));
-        if (!put(out_block_.data(), size)) return false;
-        at += n;
+    size_t at = 0;
+    for (const auto &[size, len] : tail.blocks) {
+        where->tail_out.emplace_back(position_, len);
+        if (!put(tail.bytes.data() + at, size, f)) return false;
+        at += size;
     }
-    const off_t from = off_t(in.data_start), to = in.size - off_t(kMinEmptyBlock);
+    const int64_t from = in.data_start, to = in.data_end();
     // Padding costs up to 4 KiB, worth it only before a span large enough to gain from it.
     if (regular_ && to - from >= kPadFrom) {
-        size_t pad = size_t((int64_t(from) - position_) & (kPage - 1));
+        size_t pad = size_t((from - position_) & (kPage - 1));
         if (pad < kMinEmptyBlock) pad += kPage;
-        empty_block(pad, out_block_.data());
-        if (!put(out_block_.data(), pad)) return false;
+        empty_block(pad, block_.data());
+        if (!put(block_.data(), pad, f)) return false;
         padded_++;
     }
     where->data_start = position_;
-    if (!raw(in.name, fd.get(), from, to)) return false;
+    if (!raw(in, src->fd(), from, to, f)) return false;
     position_ += to - from;
     where->data_end = position_;
     return true;
 }
 
-bool Copier::raw(const char *name, int fd, off_t from, off_t to) {
-    off_t at = from;
+bool Copier::raw(const Input &in, int fd, int64_t from, int64_t to, Fault *f) {
+    int64_t at = from;
     if (kernel_copy_) {
         // The unaligned head, the aligned middle in one call, then the tail.
-        const off_t head = std::min(to, (from + kPage - 1) / kPage * kPage);
-        const off_t middle = std::max(head, to / kPage * kPage);
-        for (off_t stop : {head, middle, to})
-            if (kernel_copy_ && !in_kernel(name, fd, &at, stop, false)) return false;
+        const int64_t head = std::min(to, (from + kPage - 1) / kPage * kPage);
+        const int64_t middle = std::max(head, to / kPage * kPage);
+        for (int64_t stop : {head, middle, to})
+            if (kernel_copy_ && !in_kernel(in, fd, &at, stop, false, f)) return false;
     }
-    if (at < to && splice_ && to_pipe_ && !in_kernel(name, fd, &at, to, true)) return false;
-    return at >= to || buffered(name, fd, at, to);
+    if (at < to && splice_ && to_pipe_ && !in_kernel(in, fd, &at, to, true, f)) return false;
+    return at >= to || buffered(in, fd, at, to, f);
 }
 
 // Moves bytes with copy_file_range or splice while the kernel takes them. Stops early, leaving
-// the rest to the next way, when it refuses or moves nothing; false on a failure, with the
-// message written.
-bool Copier::in_kernel(const char *name, int fd, off_t *at, off_t to, bool use_splice) {
+// the rest to the next way, when it refuses or moves nothing; false on a failure.
+bool Copier::in_kernel(const Input &in, int fd, int64_t *at, int64_t to, bool use_splice,
+                       Fault *f) {
     while (*at < to) {
         const size_t len = size_t(to - *at > (1 << 30) ? (1 << 30) : to - *at);
         off64_t off = *at;
@@ -152,24 +166,25 @@ bool Copier::in_kernel(const char *name, int fd, off_t *at, off_t to, bool use_s
         }
         const int err = errno;
         if (err == ENOSPC || err == EDQUOT || err == EFBIG || err == EPIPE)
-            return write_failed(err);
-        return report(name, "cannot copy to " + out_name_ + ": " + strerror(err));
+            return write_failed(err, f);
+        return f->set(in.name, "cannot copy to " + out_name_ + ": " + strerror(err));
     }
     return true;
 }
 
-bool Copier::buffered(const char *name, int fd, off_t at, off_t to) {
+bool Copier::buffered(const Input &in, int fd, int64_t at, int64_t to, Fault *f) {
     if (buf_.empty()) buf_.resize(kBufSize);
     while (at < to) {
         const size_t want = size_t(to - at) < kBufSize ? size_t(to - at) : kBufSize;
-        const ssize_t got = pread(fd, buf_.data(), want, at);
+        const ssize_t got = pread(fd, buf_.data(), want, off_t(at));
         if (got < 0 && errno == EINTR) continue;
         if (got <= 0)
-            return report(name, got < 0 ? strerror(errno) : "the file shrank while it was copied");
+            return f->set(in.name, got < 0 ? std::string("read error: ") + strerror(errno)
+                                           : "the file shrank while it was copied");
         for (ssize_t done = 0; done < got;) {
             const ssize_t w = write(out_fd_, buf_.data() + done, size_t(got - done));
             if (w < 0 && errno == EINTR) continue;
-            if (w <= 0) return write_failed(w < 0 ? errno : EIO);
+            if (w <= 0) return write_failed(w < 0 ? errno : EIO, f);
             done += w;
         }
         at += got;

@@ -1,31 +1,30 @@
-// copy: appends one checked input's records to the output. The records that share the block
-// in which the input's header ends are encoded again into blocks of their own; the blocks
-// after it, up to the end-of-file block, are copied as raw bytes inside the kernel
-// (copy_file_range, or splice into a pipe) where it accepts the pair of files, and through a
-// buffer where it does not; the bytes are the same either way.
+// copy: writes the joined stream to the output's descriptor: the header, then each input's
+// records, then the end-of-file block. The records that share the block in which an input's
+// header ends are encoded again into blocks of their own (encode_tail, which may run ahead in
+// another thread); the blocks after it, up to the end-of-file block, are copied as raw bytes
+// inside the kernel (copy_file_range, or splice into a pipe) where it accepts the pair of
+// files, and through a buffer where it does not; the bytes are the same either way.
 //
 // Before a large raw span in a regular file the output gets an empty BGZF block of the length
 // that puts the span at the same offset modulo 4096 as in its input, and the span's
 // block-aligned middle goes to the kernel in one call: a filesystem that shares extents
 // (XFS, Btrfs) then shares them instead of copying, and the others copy at their aligned
 // speed. Readers see only an empty block.
+//
+// A Copier belongs to the join's main thread.
 #ifndef VARFORGE_JOIN_COPY_H
 #define VARFORGE_JOIN_COPY_H
-
-#include <sys/types.h>
 
 #include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "blocks.h"
+#include "bgzf_blocks.h"
+#include "fault.h"
 #include "input.h"
 
 namespace vfjoin {
-
-// Writes "[bcf_cat] NAME: WHAT" to standard error; returns false.
-bool report(const std::string &name, const std::string &what);
 
 // Where one input's bytes landed in the output.
 struct Placement {
@@ -35,37 +34,49 @@ struct Placement {
     int64_t data_end = 0;    // the output offset after its last raw byte
 };
 
+// The records that shared an input's header block, encoded as output blocks.
+struct TailBlocks {
+    std::vector<unsigned char> bytes;             // the blocks, back to back
+    std::vector<std::pair<size_t, int>> blocks;  // each block's size and decompressed length
+};
+
+// Encodes `in`'s records that share its header's block (kept from its examination, or read
+// again) with `codec`. false with `why` set when the input changed since it was examined.
+bool encode_tail(const Input &in, BlockCodec &codec, TailBlocks *out, std::string *why);
+
 class Copier {
    public:
-    // `out_fd` receives the blocks, from output offset `position` on (the header's size);
-    // `out_name` names it in messages; `level` is the tail blocks' compression (0 stored).
-    Copier(int out_fd, int64_t position, std::string out_name, int level);
+    // `out_fd` receives the stream from its current position; `out_name` names it in faults.
+    Copier(int out_fd, std::string out_name);
 
-    // Appends `in` (re-opened by name when its descriptor was not kept; it must still be the
-    // file that was checked). The block in which its header ends is read again (keeping it
-    // from the check would cost more in fresh memory than decompressing it twice). false on
-    // failure, with the message written.
-    bool append(const Input &in, Placement *where);
+    // Writes the header `text` as blocks of its own (for BCF behind the magic of `minor`).
+    bool header(const std::string &text, Kind kind, int minor, Fault *f);
+
+    // Appends `in`, its re-encoded records being `tail`, and its raw blocks read through a
+    // Source that must still be the examined file.
+    bool append(const Input &in, const TailBlocks &tail, Placement *where, Fault *f);
+
+    // Ends the stream with the end-of-file block.
+    bool finish(Fault *f);
 
     int64_t position() const { return position_; }
     int padded() const { return padded_; }
 
    private:
-    bool put(const unsigned char *data, size_t len);
-    bool raw(const char *name, int fd, off_t from, off_t to);
-    bool in_kernel(const char *name, int fd, off_t *at, off_t to, bool use_splice);
-    bool buffered(const char *name, int fd, off_t at, off_t to);
-    bool write_failed(int err);
+    bool put(const unsigned char *data, size_t len, Fault *f);
+    bool raw(const Input &in, int fd, int64_t from, int64_t to, Fault *f);
+    bool in_kernel(const Input &in, int fd, int64_t *at, int64_t to, bool use_splice, Fault *f);
+    bool buffered(const Input &in, int fd, int64_t at, int64_t to, Fault *f);
+    bool write_failed(int err, Fault *f);
 
     int out_fd_;
-    int64_t position_;
+    int64_t position_ = 0;
     int padded_ = 0;
     std::string out_name_;
     bool regular_ = false, to_pipe_ = false;
     bool kernel_copy_ = true, splice_ = true;
-    BlockCodec codec_;
-    std::vector<unsigned char> in_block_, data_, out_block_;
-    std::vector<char> buf_;
+    std::vector<unsigned char> block_;
+    std::vector<unsigned char> buf_;
 };
 
 }  // namespace vfjoin

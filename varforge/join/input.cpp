@@ -1,124 +1,29 @@
-// Opening and checking one input of a join.
+// Examining one input of a join.
 #include "input.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstring>
-#include <vector>
+#include <memory>
 
-#include "bgzf_bcf/bcf.h"
-#include "bgzf_bcf/bgzf.h"
-#include "blocks.h"
+#include "bgzf_blocks.h"
+#include "bytes.h"
 
 namespace vfjoin {
 
 namespace {
 
-constexpr int kBlockHead = 18;       // a BGZF block header whose only subfield is BC
-constexpr int kFixedHead = 12;       // the gzip header up to and including XLEN
-constexpr int kFooter = 8;           // CRC32 and ISIZE
 constexpr uint32_t kSharedMin = 24;  // the fixed fields of a BCF record's shared part
 const char kEndsInRecord[] = "damaged data: it ends inside a record";
 
-inline unsigned le16(const unsigned char *p) {
-    return p[0] | unsigned(p[1]) << 8;
+bool fail(std::string *why, std::string what) {
+    *why = std::move(what);
+    return false;
 }
-inline uint32_t le32(const unsigned char *p) {
-    return p[0] | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
-
-}  // namespace
-
-bool read_at(int fd, unsigned char *buf, size_t n, off_t at) {
-    for (size_t got = 0; got < n;) {
-        const ssize_t r = pread(fd, buf + got, n - got, at + off_t(got));
-        if (r < 0 && errno == EINTR) continue;
-        if (r <= 0) return false;
-        got += size_t(r);
-    }
-    return true;
-}
-
-long bgzf_block_size(int fd, const unsigned char *head, off_t at) {
-    if (head[0] != 0x1f || head[1] != 0x8b || head[2] != 8 || !(head[3] & 4)) return -1;
-    const unsigned xlen = le16(head + 10);
-    long size = -1;
-    if (xlen == 6 && head[12] == 'B' && head[13] == 'C' && le16(head + 14) == 2) {
-        size = long(le16(head + 16)) + 1;
-    } else {
-        // Other subfields beside BC: look through all of them.
-        unsigned char extra[0x10000];
-        if (!read_at(fd, extra, xlen, at + kFixedHead)) return -1;
-        for (unsigned i = 0; i + 4 <= xlen;) {
-            const unsigned slen = le16(extra + i + 2);
-            if (extra[i] == 'B' && extra[i + 1] == 'C' && slen == 2 && i + 6 <= xlen) {
-                size = long(le16(extra + i + 4)) + 1;
-                break;
-            }
-            i += 4 + slen;
-        }
-    }
-    return size >= long(kFixedHead + xlen + kFooter) ? size : -1;
-}
-
-bool unchanged(const struct stat &st, const Input &in) {
-    return st.st_dev == in.dev && st.st_ino == in.ino && st.st_size == in.size &&
-           st.st_mtim.tv_sec == in.mtime.tv_sec && st.st_mtim.tv_nsec == in.mtime.tv_nsec &&
-           st.st_ctim.tv_sec == in.ctime.tv_sec && st.st_ctim.tv_nsec == in.ctime.tv_nsec;
-}
-
-std::string walk_blocks(int fd, off_t from, off_t to, uint64_t *data_bytes,
-                        std::pair<off_t, long> *last) {
-    // Each read takes the previous block's ISIZE with the next block's header, so that the
-    // blocks' decompressed sizes add up without another read.
-    unsigned char buf[4 + kBlockHead];
-    uint64_t total = 0;
-    off_t at = from, prev = -1;
-    *last = {0, 0};
-    auto count = [&](uint32_t isize) {
-        total += isize;
-        if (isize) *last = {prev, long(at - prev)};
-    };
-    while (at < to) {
-        if (to - at < kBlockHead || !read_at(fd, buf, sizeof buf, at - 4))
-            return "damaged data: no BGZF block at byte " + std::to_string(at);
-        if (prev >= 0) count(le32(buf));
-        const long size = bgzf_block_size(fd, buf + 4, at);
-        if (size < 0) return "damaged data: no BGZF block at byte " + std::to_string(at);
-        prev = at;
-        at += size;
-    }
-    if (at != to) return "damaged data: a BGZF block runs into the end-of-file block";
-    if (prev >= 0) {
-        if (!read_at(fd, buf, 4, to - 4))
-            return "damaged data: cannot read byte " + std::to_string(to - 4);
-        count(le32(buf));
-    }
-    *data_bytes = total;
-    return {};
-}
-
-std::string walk_records(const unsigned char *data, int from, int len, bool *open) {
-    int at = from;
-    while (len - at >= 8) {
-        const uint32_t shared = le32(data + at), indiv = le32(data + at + 4);
-        if (shared < kSharedMin) return "damaged data: a record too short to be one";
-        const uint64_t size = 8 + uint64_t(shared) + indiv;
-        if (size > uint64_t(len - at)) break;
-        at += int(size);
-    }
-    *open = at < len;
-    return {};
-}
-
-namespace {
 
 // Files that are not BGZF at all, told apart so that the message says what to do.
-std::string sniff(int fd) {
+std::string sniff(const Source &src) {
     unsigned char head[kBlockHead];
-    const ssize_t n = pread(fd, head, sizeof head, 0);
+    std::string unused;
+    const long n = src.read_some(head, sizeof head, 0, &unused);
     if (n <= 0) return {};
     if (head[0] == 0x1f && n >= 4 && head[1] == 0x8b && !(head[3] & 4))
         return "gzip-compressed but not BGZF (compress it with bgzip)";
@@ -126,41 +31,66 @@ std::string sniff(int fd) {
     return {};
 }
 
-// Reads blocks up to the first that holds data; false at the end of the file.
-bool first_data(vf::BGZF *fp, off_t size) {
-    do {
-        if (vf::bgzf_read_block(fp) != 0) return false;
-    } while (fp->block_length == 0 && fp->x.fpr->offset < size);
-    return fp->block_length > 0;
+// Reads blocks up to the first that holds data; false with `why` at the end or on damage.
+bool first_data(BlockReader &r, std::string *why) {
+    int got;
+    int64_t at = 0;
+    while ((got = r.load(at, why)) == 1 && r.length() == 0) at = r.next_address();
+    if (got == 0) why->assign("empty file");
+    return got == 1;
+}
+
+// Reads a BCF header from the first data block on: the magic, the text's length, the text.
+// Leaves the reader in the block where the header ends.
+bool read_bcf_header(BlockReader &r, Input *in, std::string *why) {
+    unsigned char magic[9];
+    if (!r.read(magic, 5, why)) return fail(why, why->empty() ? "not a BCF2 file" : *why);
+    if (memcmp(magic, "BCF\2", 4) != 0 || (magic[4] != 1 && magic[4] != 2))
+        return fail(why, "not a BCF2 file");
+    in->minor = magic[4];
+    if (!r.read(magic + 5, 4, why)) return fail(why, why->empty() ? "truncated header" : *why);
+    const uint32_t l_txt = le32(magic + 5);
+    if (l_txt > uint32_t(INT32_MAX) - 1) return fail(why, "header too large");
+    // Grown as the blocks deliver it: a damaged length costs no more memory than the file has.
+    for (uint32_t got = 0; got < l_txt;) {
+        const uint32_t want = std::min<uint32_t>(l_txt - got, 1 << 20);
+        const size_t at = in->text.size();
+        in->text.resize(at + want);
+        if (!r.read(in->text.data() + at, want, why))
+            return fail(why, why->empty() ? "truncated header" : *why);
+        got += want;
+    }
+    return true;
 }
 
 // Reads a VCF header, from the current block on: the lines up to and including the first
-// that starts with "#" and not "##" (where htslib's reader stops too). Leaves the stream in
-// the block where the header ends, `block_offset` just after it.
-std::string read_vcf_header(vf::BGZF *fp, off_t size, std::string *text) {
+// that starts with "#" and not "##" (where htslib's reader stops too). Leaves the reader in
+// the block where the header ends, `pos` just after it.
+bool read_vcf_header(BlockReader &r, std::string *text, std::string *why) {
     int col = 0;        // position in the current line
     bool last = false;  // the current line is the last of the header
     for (;;) {
-        const auto *d = static_cast<const char *>(fp->uncompressed_block);
-        for (int p = fp->block_offset; p < fp->block_length; p++) {
+        const auto *d = reinterpret_cast<const char *>(r.data());
+        for (size_t p = r.pos; p < r.length(); p++) {
             const char c = d[p];
             if (c == '\n') {
                 if (last) {
-                    text->append(d + fp->block_offset, size_t(p + 1 - fp->block_offset));
-                    fp->block_offset = p + 1;
-                    return {};
+                    text->append(d + r.pos, p + 1 - r.pos);
+                    r.pos = p + 1;
+                    return true;
                 }
                 col = 0;
                 continue;
             }
-            if (col == 0 && c != '#') return "a record before the #CHROM line";
+            if (col == 0 && c != '#') return fail(why, "a record before the #CHROM line");
             if (col == 1 && c != '#') last = true;
             col++;
         }
-        text->append(d + fp->block_offset, size_t(fp->block_length - fp->block_offset));
-        fp->block_offset = fp->block_length;
-        if (vf::bgzf_read_block(fp) != 0) return fp->error ? fp->error : "read error";
-        if (fp->block_length == 0 && fp->x.fpr->offset >= size) return "truncated header";
+        text->append(d + r.pos, r.length() - r.pos);
+        r.pos = r.length();
+        const int got = r.next(why);
+        if (got < 0) return false;
+        if (got == 0) return fail(why, "truncated header");
     }
 }
 
@@ -168,125 +98,103 @@ const char *kind_name(Kind k) {
     return k == Kind::kBcf ? "BCF" : "VCF";
 }
 
-}  // namespace
-
-std::string check_input(Input *in, bool keep, Expect *expect, HeaderUnion *header) {
-    const char *fn = in->name;
-    vf::bcf_t *b = vf::bcf_open(fn, "r");
-    if (!b) return errno == EPROTONOSUPPORT ? "remote files are not supported" : strerror(errno);
-    vf::BGZF *bg = b->fp;
-    const int fd = bg->x.fpr->fd;
-    struct stat st;
-    std::string fault, text;
-    vf::bcf_hdr_t *h = nullptr;
-    Kind kind = Kind::kNone;
-    if (fstat(fd, &st) != 0) {
-        fault = strerror(errno);
-    } else if (!S_ISREG(st.st_mode)) {
-        fault = "not a regular file";
-    } else if (expect->output_known && st.st_dev == expect->out_dev &&
-               st.st_ino == expect->out_ino) {
-        fault = "it is also the output";
-    } else if (strcmp(fn, "-") == 0 && lseek(fd, 0, SEEK_SET) != 0) {
-        fault = strerror(errno);
-    } else if (!(fault = sniff(fd)).empty()) {
-    } else if (!first_data(bg, st.st_size)) {
-        fault = bg->error ? bg->error : "empty file";
-    } else {
-        const auto *d = static_cast<const char *>(bg->uncompressed_block);
-        kind = bg->block_length >= 4 && memcmp(d, "BCF\2", 4) == 0 ? Kind::kBcf
-               : d[0] == '#'                                       ? Kind::kVcf
-                                                                   : Kind::kNone;
-        if (kind == Kind::kNone) {
-            fault = "neither BCF nor VCF";
-        } else if (expect->kind != Kind::kNone && kind != expect->kind) {
-            fault = std::string("a ") + kind_name(kind) + " file among " + kind_name(expect->kind) +
-                    " files";
-        } else if (kind == Kind::kBcf) {
-            if (!(h = vf::bcf_hdr_read(b)))
-                fault = bg->error ? bg->error : "cannot read the header";
-            else if (expect->minor >= 0 && h->minor != expect->minor)
-                fault = "BCF version 2." + std::to_string(h->minor) +
-                        " does not match the first input's 2." + std::to_string(expect->minor);
-            else
-                text.assign(h->txt, size_t(h->l_txt));
-        } else {
-            fault = read_vcf_header(bg, st.st_size, &text);
-        }
-    }
-    if (fault.empty()) {
-        if (const int eof = vf::bgzf_check_EOF(bg); eof != 1)
-            fault = eof == 0 ? "no BGZF end-of-file block at the end (truncated file?)"
-                             : "cannot read the end of the file";
-    }
-    if (fault.empty()) {
-        in->tail_block = bg->block_address;
-        in->tail_from = bg->block_offset;
-        in->tail_len = bg->block_length;
-        in->data_start = bg->x.fpr->offset;
-        const auto *tail = static_cast<const unsigned char *>(bg->uncompressed_block);
-        if (kind == Kind::kBcf)
-            fault = walk_records(tail, in->tail_from, in->tail_len, &in->tail_open);
-        else
-            in->tail_open = in->tail_from < in->tail_len && tail[in->tail_len - 1] != '\n';
-        if (fault.empty() && in->tail_open && in->data_start == st.st_size - vf::BGZF_EOF_SIZE)
-            fault = kEndsInRecord;
-    }
-    if (fault.empty()) {
-        if (expect->kind == Kind::kNone && kind == Kind::kVcf) header->by_name();
-        fault = header->add(text);
-    }
-    if (fault.empty()) {
-        expect->kind = kind;
-        if (h && expect->minor < 0) expect->minor = h->minor;
-        in->dev = st.st_dev;
-        in->ino = st.st_ino;
-        in->size = st.st_size;
-        in->mtime = st.st_mtim;
-        in->ctime = st.st_ctim;
-        // Standard input cannot be opened again by name, so it is always kept.
-        if ((keep || strcmp(fn, "-") == 0) && (in->fd = fcntl(fd, F_DUPFD_CLOEXEC, 0)) < 0)
-            fault = strerror(errno);
-    }
-    vf::bcf_hdr_destroy(h);
-    vf::bcf_close(b);
-    return fault;
+// The header and where it ends; `r` is at the first data block.
+bool read_header(BlockReader &r, Input *in, std::string *why) {
+    const unsigned char *d = r.data();
+    in->kind = r.length() >= 4 && memcmp(d, "BCF\2", 4) == 0 ? Kind::kBcf
+               : d[0] == '#'                                 ? Kind::kVcf
+                                                             : Kind::kNone;
+    if (in->kind == Kind::kNone) return fail(why, "neither BCF nor VCF");
+    return in->kind == Kind::kBcf ? read_bcf_header(r, in, why)
+                                  : read_vcf_header(r, &in->text, why);
 }
 
-std::string walk_input(const Input &in, Kind kind) {
-#ifdef VF_JOIN_UNCHECKED  // a build for bench/cat that shows what the walk costs
-    (void)in;
-    (void)kind;
-    return {};
-#else
-    const int fd = in.fd >= 0 ? fcntl(in.fd, F_DUPFD_CLOEXEC, 0)
-                              : open(in.name, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return strerror(errno);
-    struct stat st;
-    std::string fault;
+// The block in which the header ends: where its records begin, and whether they are whole.
+bool note_tail(const BlockReader &r, Input *in, bool keep_tail, std::string *why) {
+    in->tail_block = r.address();
+    in->tail_from = int(r.pos);
+    in->tail_len = int(r.length());
+    in->data_start = r.next_address();
+    const unsigned char *tail = r.data();
+    if (in->kind == Kind::kBcf) {
+        if (!walk_records(tail, in->tail_from, in->tail_len, &in->tail_open, why)) return false;
+    } else {
+        in->tail_open = in->tail_from < in->tail_len && tail[in->tail_len - 1] != '\n';
+    }
+    if (in->tail_open && in->data_start == in->data_end()) return fail(why, kEndsInRecord);
+    if (keep_tail) in->tail.assign(tail + in->tail_from, tail + in->tail_len);
+    return true;
+}
+
+}  // namespace
+
+int64_t Input::data_end() const {
+    return id.size - int64_t(kMinEmptyBlock);
+}
+
+bool examine(Input *in, bool keep, bool keep_tail, const OutputId &out, std::string *why) {
+    std::unique_ptr<Source> src = Source::open(in->name, why);
+    if (!src) return false;
+    in->id = src->identity();
+    if (!src->regular()) return fail(why, "not a regular file");
+    if (out.known && in->id.dev == out.dev && in->id.ino == out.ino)
+        return fail(why, "it is also the output");
+    if (std::string s = sniff(*src); !s.empty()) return fail(why, s);
+    BlockReader r(*src, in->id.size);
+    if (!first_data(r, why) || !read_header(r, in, why)) return false;
+    if (const int eof = ends_with_eof_block(*src); eof != 1)
+        return fail(why, eof == 0 ? "no BGZF end-of-file block at the end (truncated file?)"
+                                  : "cannot read the end of the file");
+    if (!note_tail(r, in, keep_tail, why)) return false;
+    // Standard input cannot be opened again by name, so it is always kept.
+    if (keep || strcmp(in->name, "-") == 0) return (in->fd = src->keep(why)) >= 0;
+    return true;
+}
+
+bool admit(Input *in, Kind *kind, int *minor, HeaderUnion *header, std::string *why) {
+    if (*kind != Kind::kNone && in->kind != *kind)
+        return fail(why, std::string("a ") + kind_name(in->kind) + " file among " +
+                             kind_name(*kind) + " files");
+    if (in->kind == Kind::kBcf && *minor >= 0 && in->minor != *minor)
+        return fail(why, "BCF version 2." + std::to_string(in->minor) +
+                             " does not match the first input's 2." + std::to_string(*minor));
+    if (*kind == Kind::kNone && in->kind == Kind::kVcf) header->by_name();
+    if (std::string f = header->add(in->text); !f.empty()) return fail(why, f);
+    *kind = in->kind;
+    if (*minor < 0) *minor = in->minor;
+    std::string().swap(in->text);
+    return true;
+}
+
+bool walk_records(const unsigned char *data, int from, int len, bool *open, std::string *why) {
+    int at = from;
+    while (len - at >= 8) {
+        const uint32_t shared = le32(data + at), indiv = le32(data + at + 4);
+        if (shared < kSharedMin) return fail(why, "damaged data: a record too short to be one");
+        const uint64_t size = 8 + uint64_t(shared) + indiv;
+        if (size > uint64_t(len - at)) break;
+        at += int(size);
+    }
+    *open = at < len;
+    return true;
+}
+
+bool walk_input(const Input &in, std::string *why) {
+    std::unique_ptr<Source> src = Source::reopen(in.name, in.fd, in.id, why);
+    if (!src) return false;
     uint64_t after = 0;
-    std::pair<off_t, long> last;
-    if (fstat(fd, &st) != 0 || !unchanged(st, in))
-        fault = "the file changed after it was checked";
-    else
-        fault = walk_blocks(fd, off_t(in.data_start), in.size - vf::BGZF_EOF_SIZE, &after, &last);
-    if (fault.empty() && after == 0 && in.tail_open) fault = kEndsInRecord;
-    if (fault.empty() && after > 0 && kind == Kind::kVcf) {
+    std::pair<int64_t, long> last;
+    if (!walk_blocks(*src, in.data_start, in.data_end(), &after, &last, why)) return false;
+    if (after == 0 && in.tail_open) return fail(why, kEndsInRecord);
+    if (after > 0 && in.kind == Kind::kVcf) {
         // A VCF's data must end with a whole line, or the next input's first record would
         // join its last one.
-        std::vector<unsigned char> block(size_t(last.second)), data(kMaxBlock);
-        BlockCodec codec(0);
-        const long n = read_at(fd, block.data(), block.size(), last.first)
-                           ? codec.decode(block.data(), block.size(), data.data())
-                           : -1;
-        if (n <= 0)
-            fault = "damaged data: the BGZF block at byte " + std::to_string(last.first);
-        else if (data[size_t(n - 1)] != '\n')
-            fault = kEndsInRecord;
+        BlockReader r(*src, in.data_end());
+        if (r.load(last.first, why) != 1 || r.length() == 0)
+            return fail(why, "damaged data: the BGZF block at byte " + std::to_string(last.first));
+        if (r.data()[r.length() - 1] != '\n') return fail(why, kEndsInRecord);
     }
-    close(fd);
-    return fault;
-#endif
+    return true;
 }
 
 }  // namespace vfjoin

@@ -1,18 +1,54 @@
-// join: `varforge cat`, the joining of BCF files by copying their compressed blocks.
+// join: `varforge cat`, the joining of BCF files (or bgzipped VCF files) by copying their
+// compressed blocks.
 //
-// Every input is opened once and checked (input.h) before the first byte is written, the
-// headers are united into one that every input's records read under (header_union.h), and
-// then the output gets that header and each input's records in order (copy.h), followed by
-// one end-of-file block. A join that fails at any point writes nothing more and ends its
-// output without an end-of-file block, so that it never reads as complete; with `-o FILE`
-// the output is a temporary file that replaces FILE only at the end (output.h).
+// The driver (join.cpp) runs named steps in order:
+//  1. check the inputs: each is examined (input.h) and admitted to the header union
+//     (header_union.h) before the first byte is written;
+//  2. write the header and the data (copy.h): each input's re-encoded first records and its
+//     raw blocks, then one end-of-file block;
+//  3. finish the checks that ran beside the copy: the walks of the inputs' blocks and, with
+//     -W, the order an index needs (order.h);
+//  4. write the index (index_merge.h), merged from the inputs' parts (prepare.h);
+//  5. commit: the output and its index put in place as a pair (commit.h).
+// A join that fails at any step writes nothing more, ends standard output without an
+// end-of-file block so that it never reads as complete, and leaves an existing FILE of
+// `-o FILE` as it was.
+//
+// How the join reports failure, one convention throughout varforge/join/:
+//  1. A step that can fail returns bool: true when it succeeded; on false it has filled a
+//     Fault (fault.h): the file to name and why, in a few words. It prints nothing.
+//  2. The units below the steps, which see one file at a time (source, bgzf_blocks,
+//     header_union, index_format, index_merge, order), return bool with `std::string *why`, a
+//     reason that names no file; the step that called them makes the Fault.
+//  3. Only the driver prints: "[bcf_cat] FILE: WHY", or for the output
+//     "[bcf_cat] error writing to FILE: WHY".
+//
+// Threads: the driver's thread does the steps; a pool (pool.h) examines inputs ahead of it,
+// encodes their first records ahead of the copy, walks their blocks and prepares their index
+// parts. cat_command turns htslib's messages off before the pool starts, once.
 #ifndef VARFORGE_JOIN_JOIN_H
 #define VARFORGE_JOIN_JOIN_H
 
+#include <vector>
+
 namespace vfjoin {
 
-// Runs `varforge cat` with its arguments (the words after "cat"); returns the exit status.
-int cat_command(int argc, const char **argv);
+struct JoinOptions {
+    const char *output = nullptr;  // null: standard output
+    bool quiet = false;
+    bool write_index = false;
+    bool sync = true;
+    int verbose = 0;
+    std::vector<const char *> inputs;
+    bool walk_blocks = true;  // off only in a benchmark's build, to show what the walk costs
+};
+
+// Runs a join; returns the exit status. htslib's messages must be off (cat_command).
+int run_join(const JoinOptions &o);
+
+// Runs `varforge cat` with its arguments (the words after "cat"), over `base` (what the
+// command line does not set); returns the exit status.
+int cat_command(int argc, const char **argv, const JoinOptions &base = {});
 
 }  // namespace vfjoin
 

@@ -21,17 +21,18 @@ struct Edges {
     int64_t last_pos = -1;             // the last record's position
 };
 
-// Reads the edges of the checked input `in` of `kind`, whose index is `idx`; `names` names
-// a CSI's contig numbers (the header's contig dictionary). Empty, or why not.
-std::string read_edges(const Input &in, Kind kind, const Index &idx,
-                       const std::vector<std::string> &names, Edges *e);
+// Reads the edges of the examined input `in`, whose index is `idx`; `names` names a CSI's
+// contig numbers (the header's contig dictionary). false with `why` set when it cannot.
+bool read_edges(const Input &in, const Index &idx, const std::vector<std::string> &names,
+                Edges *e, std::string *why);
 
-// Empty when the input numbered `at`, with edges `next`, may follow the earlier inputs in an
+// true when the input numbered `at`, with edges `next`, may follow the earlier inputs in an
 // indexed file: `prev` is the last earlier input with records (number `prev_at`), `seen` the
-// input in which each contig was first seen. Else why not, with `*other` the number of the
-// earlier input it conflicts with. Adds `next`'s contigs to `seen`.
-std::string follows(const Edges &prev, size_t prev_at, const Edges &next, size_t at,
-                    std::unordered_map<std::string, size_t> *seen, size_t *other);
+// input in which each contig was first seen. Else false with why (to be followed by the other
+// input's name) and `*other` the number of the earlier input it conflicts with. Adds `next`'s
+// contigs to `seen`.
+bool follows(const Edges &prev, size_t prev_at, const Edges &next, size_t at,
+             std::unordered_map<std::string, size_t> *seen, size_t *other, std::string *why);
 
 }  // namespace vfjoin
 
