@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <new>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -40,6 +41,16 @@ long input_fd_budget() {
     }
     if (rl.rlim_cur == RLIM_INFINITY) return 1L << 30;
     return long(rl.rlim_cur) > kSpareFds ? long(rl.rlim_cur) - kSpareFds : 0;
+}
+
+// Runs `f`, turning running out of memory into `*fault`.
+template <typename F>
+void guarded(std::string *fault, F f) {
+    try {
+        f();
+    } catch (const std::bad_alloc &) {
+        *fault = "out of memory";
+    }
 }
 
 class Join {
@@ -99,7 +110,7 @@ class Join {
                 continue;
             }
             pool_.wait(&examined_[i]);
-            std::string why = why_[i];
+            std::string why = pool_.failed() ? "out of memory" : why_[i];
             if (why.empty() && admit(&in, &kind_, &minor_, &header_, &why) && !out_.staged() &&
                 opts_.walk_blocks)
                 walk_input(in, &why);
@@ -109,14 +120,19 @@ class Join {
                 pool_.submit(
                     Pool::kLater,
                     [this, i] {
-                        if (!stop_ && !walk_input(inputs_[i], &walk_fault_[i])) walk_bad_ = true;
+                        guarded(&walk_fault_[i], [&] {
+                            if (!stop_) walk_input(inputs_[i], &walk_fault_[i]);
+                        });
+                        if (!walk_fault_[i].empty()) walk_bad_ = true;
                     },
                     &walked_[i]);
             if (opts_.write_index)
                 pool_.submit(
                     Pool::kSoon,
                     [this, i] {
-                        if (!stop_) prepare(inputs_[i], &preps_[i]);
+                        guarded(&preps_[i].fault, [&] {
+                            if (!stop_) prepare(inputs_[i], &preps_[i]);
+                        });
                     },
                     &prepared_[i]);
         }
@@ -133,13 +149,15 @@ class Join {
             Pool::kNow,
             [this, i, keep, out_id] {
                 Input &in = inputs_[i];
-                if (stop_ || !examine(&in, keep, true, out_id, &why_[i])) return;
-                // The first records stay in memory for the copy while they fit the budget.
-                const auto size = int64_t(in.tail.size());
-                if (kept_tails_.fetch_sub(size) < size) {
-                    kept_tails_ += size;
-                    std::vector<unsigned char>().swap(in.tail);
-                }
+                guarded(&why_[i], [&] {
+                    if (stop_ || !examine(&in, keep, true, out_id, &why_[i])) return;
+                    // The first records stay in memory for the copy while they fit the budget.
+                    const auto size = int64_t(in.tail.size());
+                    if (kept_tails_.fetch_sub(size) < size) {
+                        kept_tails_ += size;
+                        std::vector<unsigned char>().swap(in.tail);
+                    }
+                });
             },
             &examined_[i]);
     }
@@ -160,6 +178,7 @@ class Join {
         for (size_t i = 0; i < n_; i++) {
             const Input &in = inputs_[i];
             pool_.wait(&prepared_[owner(i)], Pool::kSoon);
+            if (pool_.failed()) return fault_.set(in.name, "out of memory");
             Prep &p = preps_[owner(i)];
             if (!p.fault.empty()) return fault_.set(in.name, p.fault);
             if (!p.note.empty() && opts_.verbose && owner(i) == i)
@@ -203,9 +222,11 @@ class Join {
         pool_.submit(
             Pool::kNow,
             [this, i, level] {
-                if (stop_) return;
-                BlockCodec codec(level);
-                encode_tail(inputs_[i], codec, &tails_[i], &encode_why_[i]);
+                guarded(&encode_why_[i], [&] {
+                    if (stop_) return;
+                    BlockCodec codec(level);
+                    encode_tail(inputs_[i], codec, &tails_[i], &encode_why_[i]);
+                });
                 if (inputs_[i].alias < 0) std::vector<unsigned char>().swap(inputs_[i].tail);
             },
             &encoded_[i]);
@@ -227,6 +248,7 @@ class Join {
         for (size_t i = 0; i < n_; i++) {
             for (; queued < n_ && queued <= i + kEncodeAhead; queued++) submit_encode(queued, level);
             pool_.wait(&encoded_[i]);
+            if (pool_.failed()) return fault_.set(inputs_[i].name, "out of memory");
             if (!encode_why_[i].empty()) return fault_.set(inputs_[i].name, encode_why_[i]);
             if (walk_bad_) {
                 pool_.drain();
@@ -250,6 +272,7 @@ class Join {
     // Step 3: what ran beside the copy; then the end-of-file block.
     bool finish_checks() {
         pool_.drain();
+        if (pool_.failed()) return fault_.set(out_.name(), "out of memory");
         if (walk_failed()) return false;
         if (out_.staged() && !check_order()) return false;
         return copier_->finish(&fault_);

@@ -2,11 +2,17 @@
 #include "pool.h"
 
 #include <algorithm>
+#include <exception>
 
 namespace vfjoin {
 
 Pool::Pool(unsigned threads) {
-    for (unsigned t = 0; t < threads; t++) threads_.emplace_back([this] { work(); });
+    // Fewer workers than asked (none, when the system has no thread to give) only cost time:
+    // the waiters then run every job themselves.
+    try {
+        for (unsigned t = 0; t < threads; t++) threads_.emplace_back([this] { work(); });
+    } catch (const std::exception &) {
+    }
 }
 
 Pool::~Pool() {
@@ -39,7 +45,13 @@ bool Pool::run_one(std::unique_lock<std::mutex> &hold, int help) {
     queue_.erase(queue_.begin());
     running_++;
     hold.unlock();
-    job.run();
+    try {
+        job.run();
+    } catch (...) {
+        // A job reports its own faults; one that escapes (out of memory while it reported)
+        // must still not take the process down or leave its waiter waiting.
+        failed_ = true;
+    }
     hold.lock();
     running_--;
     if (job.slot) job.slot->done_ = true;
@@ -56,6 +68,7 @@ void Pool::work() {
 }
 
 void Pool::wait(Slot *slot, Priority help) {
+    if (threads_.empty()) help = kLater;
     std::unique_lock<std::mutex> hold(mutex_);
     while (!slot->done_)
         if (!run_one(hold, help)) finished_.wait(hold);

@@ -4,12 +4,13 @@
 // even with one worker thread.
 //
 // Threads: the pool's workers and the thread that waits run jobs. A job may touch only what
-// its submitter handed to it, and must not throw; the submitter reads a job's results only
-// after wait() on its Slot returned. Jobs that call htslib need its message level set once
+// its submitter handed to it, and reports its own faults; one that throws is marked failed().
+// The submitter reads a job's results only after wait() on its Slot returned. Jobs that call htslib need its message level set once
 // (to off, by cat_command) before the pool starts: htslib's level is process-wide.
 #ifndef VARFORGE_JOIN_POOL_H
 #define VARFORGE_JOIN_POOL_H
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -51,6 +52,9 @@ class Pool {
     // Runs and waits for every job queued.
     void drain();
 
+    // Whether a job ended with an exception (its results are then incomplete).
+    bool failed() const { return failed_; }
+
     // One worker per core beyond the first, at most `cap`.
     static unsigned workers_for_cores(unsigned cap);
 
@@ -68,6 +72,7 @@ class Pool {
     uint64_t seq_ = 0;
     int running_ = 0;
     bool closed_ = false;
+    std::atomic<bool> failed_{false};
     std::vector<std::thread> threads_;
 };
 
