@@ -234,7 +234,7 @@ std::string check_input(Input *in, bool keep, Expect *expect, HeaderUnion *heade
     }
     if (fault.empty()) {
         if (expect->kind == Kind::kNone && kind == Kind::kVcf) header->by_name();
-        fault = header->add(text);
+        fault = header->add(text, fn);
     }
     if (fault.empty()) {
         expect->kind = kind;
