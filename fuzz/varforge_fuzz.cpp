@@ -51,10 +51,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         for (bool by_index : {true, false}) {
             vfjoin::HeaderUnion self(by_index), other(by_index);
             std::string out, why;
-            if (self.add(text).empty() &&
-                (!self.add(text).empty() || !self.output_text(&out, &why)))
+            if (self.add(text, "a").empty() &&
+                (!self.add(text, "b").empty() || !self.output_text(&out, &why)))
                 abort();
-            if (other.add(kFixed).empty() && other.add(text).empty() &&
+            if (other.add(kFixed, "a").empty() && other.add(text, "b").empty() &&
                 !other.output_text(&out, &why))
                 abort();
         }

@@ -39,7 +39,9 @@ struct Shard {
 };
 
 // Each row: the shards' header texts (and records), and the end of the refusal, or "" when
-// the join must succeed with every record reading as it does in its own shard.
+// the join must succeed with every record reading as it does in its own shard. The last shard
+// is the one refused, for not matching the first input or, with `against`, the shard whose
+// definition it contradicts; `vcf_too` rows are run as bgzipped VCF as well.
 TEST(CatJoin, EachShardsRecordsReadAsInTheirOwnFile) {
     const std::string base = kHead + kContigs + kChrom;
     auto swap = [&](const std::string &from, const std::string &to) {
@@ -57,6 +59,15 @@ TEST(CatJoin, EachShardsRecordsReadAsInTheirOwnFile) {
         const char *name;
         std::vector<Shard> shards;
         std::string refusal;
+        int against = -1;
+        bool vcf_too = false;
+    };
+    const std::string dp = "Number=1,Type=Integer,Description=\"Depth\"";
+    // A shard that defines FORMAT `id` as `type` and uses it.
+    auto fmt = [&](const std::string &id, const std::string &type, const std::string &value) {
+        return Shard{swap(kChrom, "##FORMAT=<ID=" + id + ",Number=1,Type=" + type +
+                                      ",Description=\"\">\n" + kChrom),
+                     {"chr1\t5\t.\tA\tG\t9\tPASS\tDP=3\tGT:" + id + "\t0/1:" + value + "\t0/1:1"}};
     };
     const std::vector<std::string> on_chr2 = {kRecords[1]};
     const Row rows[] = {
@@ -122,15 +133,62 @@ TEST(CatJoin, EachShardsRecordsReadAsInTheirOwnFile) {
         {"IDX as order gives it",
          {{base}, {swap("Description=\"Depth\">", "Description=\"Depth\",IDX=2>")}},
          ""},
+        // A name means the same in every shard, however its line is worded; a contig length
+        // given on one side only is no difference.
+        {"INFO Type",
+         {{base}, {swap(dp, "Number=1,Type=Float")}},
+         "INFO DP has Type=Float here and Type=Integer there",
+         0,
+         true},
+        {"INFO Number",
+         {{base}, {swap(dp, "Number=A,Type=Integer")}},
+         "INFO DP has Number=A here and Number=1 there",
+         0,
+         true},
+        {"FORMAT Type",
+         {{base}, fmt("XF", "Integer", "3"), fmt("XF", "Float", "0.5")},
+         "FORMAT XF has Type=Float here and Type=Integer there",
+         1,
+         true},
+        {"contig length",
+         {{swap("chr1,length=1000", "chr1")}, {base}, {swap("=1000>", "=999>")}},
+         "contig chr1 has length=999 here and length=1000 there",
+         1,
+         true},
+        {"worded otherwise",
+         {{base},
+          {swap(dp, "Type=Integer,Number=01,Description=\"Read depth\"")},
+          {swap("chr1,length=1000", "chr1")},
+          fmt("DP", "Float", "0.5")},
+         "",
+         -1,
+         true},
+    };
+    // A bgzipped VCF file whose text is exactly the header and records given.
+    auto write_vcf = [](const std::string &path, const Shard &shard) {
+        std::string text = shard.header;
+        for (const auto &r : shard.records) text += r + "\n";
+        BGZF *f = bgzf_open(path.c_str(), "w");
+        ASSERT_TRUE(f && bgzf_write(f, text.data(), text.size()) == ssize_t(text.size()));
+        ASSERT_EQ(bgzf_close(f), 0);
     };
     aftest::TempDir dir;
-    const std::string out = dir.file("out.bcf");
+    std::vector<std::pair<const Row *, std::string>> runs;
     for (const auto &row : rows) {
+        runs.emplace_back(&row, ".bcf");
+        if (row.vcf_too) runs.emplace_back(&row, ".vcf.gz");
+    }
+    for (const auto &[row_at, ext] : runs) {
+        const Row &row = *row_at;
+        const std::string out = dir.file("out" + ext), what = row.name + ext;
         std::vector<std::string> args = {varforge(), "cat", "-o", out};
         std::vector<std::string> want;
         for (size_t i = 0; i < row.shards.size(); i++) {
-            args.push_back(dir.file("s" + std::to_string(i) + ".bcf"));
-            aftest::write_bcf_raw(args.back(), row.shards[i].header, row.shards[i].records);
+            args.push_back(dir.file("s" + std::to_string(i) + ext));
+            if (ext == ".bcf")
+                aftest::write_bcf_raw(args.back(), row.shards[i].header, row.shards[i].records);
+            else
+                write_vcf(args.back(), row.shards[i]);
             if (row.refusal.empty()) {
                 auto recs = aftest::read_variants(args.back()).records;
                 want.insert(want.end(), recs.begin(), recs.end());
@@ -139,18 +197,19 @@ TEST(CatJoin, EachShardsRecordsReadAsInTheirOwnFile) {
         unlink(out.c_str());
         auto r = run(args);
         if (!row.refusal.empty()) {
-            EXPECT_EQ(r.status, 1) << row.name;
-            EXPECT_NE(
-                r.err.find(": header does not match the first input's: " + row.refusal + "\n"),
-                std::string::npos)
-                << row.name << ": " << r.err;
-            EXPECT_NE(access(out.c_str(), F_OK), 0) << row.name;
+            const std::string other =
+                row.against < 0 ? "the first input" : args[4 + size_t(row.against)];
+            EXPECT_EQ(r.status, 1) << what;
+            EXPECT_EQ(r.err, "[bcf_cat] " + args.back() + ": header does not match " + other +
+                                 "'s: " + row.refusal + "\n")
+                << what;
+            EXPECT_NE(access(out.c_str(), F_OK), 0) << what;
             continue;
         }
-        ASSERT_EQ(r.status, 0) << row.name << ": " << r.err;
-        EXPECT_EQ(r.err, "") << row.name;
+        ASSERT_EQ(r.status, 0) << what << ": " << r.err;
+        EXPECT_EQ(r.err, "") << what;
         const auto got = aftest::read_variants(out);
-        EXPECT_EQ(got.records, want) << row.name;
+        EXPECT_EQ(got.records, want) << what;
         // Where the first shard defines everything, its header is written unchanged.
         const std::string name = row.name;
         if (name == "identical" || name == "contig only in the first" ||

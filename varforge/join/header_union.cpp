@@ -39,11 +39,76 @@ Hdr parse(std::string_view text) {
     return h;
 }
 
-// One entry of a dictionary: its name and which kinds of line define it (contigs use [0]).
+// What one definition line means to a reader, as htslib's parser read it: an INFO or FORMAT
+// key's Type and Number, or a contig's length (none when the line gives no length). `type_text`
+// and `number_text` keep the line's own words for messages. `from` is the input that gave it.
+struct Meaning {
+    bool given = false;
+    uint32_t type = 0, length = 0;  // BCF_HT_*, BCF_VL_*
+    uint64_t number = 0;            // the count of values, or a contig's length
+    std::string type_text, number_text;
+    int from = -1;
+};
+
+// One entry of a dictionary: its name, which kinds of line define it (contigs use [0]) and
+// what each kind's line means.
 struct Def {
     std::string name;
     bool kind[kKinds] = {false, false, false};
+    Meaning meaning[kKinds];
 };
+
+std::string value_of(bcf_hrec_t *hrec, const char *key) {
+    const int i = bcf_hrec_find_key(hrec, key);
+    return i < 0 ? std::string() : hrec->vals[i];
+}
+
+// The meaning of entry `i` of `h`'s dictionary `d`, line kind `k`, given by input `from`; the
+// line's words only with `words` (they are wanted for the union's own entries and for a
+// message, not for every line of thousands of inputs that agree).
+Meaning meaning_of(const bcf_hdr_t *h, int d, int i, int k, int from, bool words) {
+    const bcf_idpair_t &p = h->id[d][i];
+    bcf_hrec_t *hrec = p.val->hrec[k];
+    Meaning m;
+    m.from = from;
+    if (d == BCF_DT_CTG) {
+        m.given = bcf_hrec_find_key(hrec, "length") >= 0;
+        if (words) m.number_text = value_of(hrec, "length");
+        m.number = m.given ? p.val->info[0] : 0;
+        return m;
+    }
+    if (k == BCF_HL_FLT) return m;  // a FILTER has neither Type nor Number
+    m.given = true;
+    m.type = bcf_hdr_id2type(h, k, i);
+    m.length = uint32_t(bcf_hdr_id2length(h, k, i));
+    m.number = bcf_hdr_id2number(h, k, i);
+    if (words) {
+        m.type_text = value_of(hrec, "Type");
+        m.number_text = value_of(hrec, "Number");
+    }
+    return m;
+}
+
+// Whether records written under `here` would read otherwise under `there`. A contig length
+// given on one side only is no difference: a shard may come from a tool that leaves lengths
+// out, and no record reads otherwise for it.
+bool reads_otherwise(const Meaning &here, const Meaning &there) {
+    return here.given && there.given &&
+           (here.type != there.type || here.length != there.length || here.number != there.number);
+}
+
+// How `here` and `there` of dictionary `d`, line kind `k`, differ, in the lines' own words.
+std::string clash(const Meaning &here, const Meaning &there, int d, int k, const char *name) {
+    if (d == BCF_DT_CTG)
+        return "contig " + std::string(name) + " has length=" + here.number_text +
+               " here and length=" + there.number_text + " there";
+    const std::string what = std::string(k == BCF_HL_INFO ? "INFO " : "FORMAT ") + name;
+    if (here.type != there.type)
+        return what + " has Type=" + here.type_text + " here and Type=" + there.type_text +
+               " there";
+    return what + " has Number=" + here.number_text + " here and Number=" + there.number_text +
+           " there";
+}
 
 // A dictionary of the union: entries by index, and the index of each name.
 struct Dict {
@@ -92,6 +157,8 @@ struct HeaderUnion::State {
     std::vector<std::string> samples;
     Dict dict[2];  // [0] contigs, [1] IDs
     std::vector<std::string> lines;
+    std::vector<std::string> names;  // the inputs' names, in the order they were added
+    int clash_with = -1;             // the input whose definition the refused one differs from
 
     Dict &of(int d) { return dict[d == BCF_DT_CTG ? 0 : 1]; }
 
@@ -101,7 +168,10 @@ struct HeaderUnion::State {
                 const bcf_idpair_t &p = h->id[d][i];
                 if (!p.key) continue;
                 Def &def = of(d).put(i, p.key);
-                for (int k = 0; k < kKinds; k++) def.kind[k] = p.val && p.val->hrec[k];
+                for (int k = 0; k < kKinds; k++) {
+                    def.kind[k] = p.val && p.val->hrec[k];
+                    if (def.kind[k]) def.meaning[k] = meaning_of(h, d, i, k, 0, true);
+                }
             }
         for (int i = 0; i < bcf_hdr_nsamples(h); i++) samples.emplace_back(h->samples[i]);
     }
@@ -138,8 +208,21 @@ struct HeaderUnion::State {
             } else if (fresh) {
                 at = int(u.at.size());
             }
+            const int from = int(names.size()) - 1;
             for (int k = 0; k < (d == BCF_DT_CTG ? 1 : kKinds); k++) {
-                if (!p.val->hrec[k] || (!fresh && u.at[size_t(at)].kind[k])) continue;
+                if (!p.val->hrec[k]) continue;
+                if (!fresh && u.at[size_t(at)].kind[k]) {
+                    // The first meaning given is the one held to; where there is none yet (a
+                    // contig without length), this input's is taken.
+                    Meaning &there = u.at[size_t(at)].meaning[k];
+                    const Meaning here = meaning_of(h, d, i, k, from, false);
+                    if (!reads_otherwise(here, there)) {
+                        if (!there.given && here.given) there = meaning_of(h, d, i, k, from, true);
+                        continue;
+                    }
+                    clash_with = there.from;
+                    return clash(meaning_of(h, d, i, k, from, true), there, d, k, p.key);
+                }
                 // A new name needs IDX= unless it lands where htslib puts the next entry; a
                 // name already known keeps its index whatever the line says.
                 const int idx = by_index && fresh && at != u.next ? at : -1;
@@ -147,6 +230,7 @@ struct HeaderUnion::State {
                 if (fresh) u.put(at, p.key);
                 fresh = false;
                 u.at[size_t(at)].kind[k] = true;
+                u.at[size_t(at)].meaning[k] = meaning_of(h, d, i, k, from, true);
             }
         }
         return {};
@@ -196,10 +280,12 @@ size_t HeaderUnion::added() const {
     return s_->lines.size();
 }
 
-std::string HeaderUnion::add(std::string_view text) {
+std::string HeaderUnion::add(std::string_view text, const std::string &name) {
     State &s = *s_;
     // Shards of one job mostly carry one header: a text seen before fits as it did then.
     if (s.started && (text == s.first || text == s.last)) return {};
+    s.names.push_back(name);
+    s.clash_with = -1;
     Hdr h = parse(text);
     if (!h) return "bad header: it cannot be parsed as a variant-file header";
     if (!s.started) {
@@ -211,6 +297,8 @@ std::string HeaderUnion::add(std::string_view text) {
     std::string why = s.merge_samples(h.get());
     if (why.empty()) why = s.merge(h.get(), BCF_DT_CTG);
     if (why.empty()) why = s.merge(h.get(), BCF_DT_ID);
+    if (!why.empty() && s.clash_with >= 0)
+        return "header does not match " + s.names[size_t(s.clash_with)] + "'s: " + why;
     if (!why.empty()) return "header does not match the first input's: " + why;
     s.last = text;
     return {};

@@ -13,6 +13,12 @@
 //
 // A bgzipped VCF record names everything by name, so `by_index` false drops the index rules:
 // inputs then fit when their samples are identical, and a missing definition is added by ID.
+//
+// In both kinds a name must also mean the same wherever it is defined: an INFO or FORMAT key
+// with another Type or Number than an earlier input gave it would have its values read as
+// something else, and a contig with another length belongs to another assembly. Such an input
+// is refused, naming the input whose definition it contradicts. A contig whose length is given
+// in some inputs only is no contradiction; the first length given is the one held to.
 #ifndef VARFORGE_JOIN_HEADER_UNION_H
 #define VARFORGE_JOIN_HEADER_UNION_H
 
@@ -33,10 +39,12 @@ class HeaderUnion {
     // Drops the index rules (for bgzipped VCF); before the first add only.
     void by_name();
 
-    // Takes the next input's header text as stored (parsing stops at a NUL, as readers do).
-    // Empty when it fits; otherwise why not, as "bad header: ..." or "header does not match
-    // the first input's: ...". A refused input leaves the union unusable for output.
-    std::string add(std::string_view text);
+    // Takes the next input's header text as stored (parsing stops at a NUL, as readers do),
+    // and its name for messages. Empty when it fits; otherwise why not, as "bad header: ...",
+    // "header does not match the first input's: ..." or, when a definition contradicts one
+    // that an earlier input gave, "header does not match NAME's: ..." with that input's name.
+    // A refused input leaves the union unusable for output.
+    std::string add(std::string_view text, const std::string &name);
 
     // The header text to write. When lines were added, the text is parsed again and must give
     // exactly the union's dictionaries; false with `why` set when it does not.

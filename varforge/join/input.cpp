@@ -159,7 +159,7 @@ bool admit(Input *in, Kind *kind, int *minor, HeaderUnion *header, std::string *
         return fail(why, "BCF version 2." + std::to_string(in->minor) +
                              " does not match the first input's 2." + std::to_string(*minor));
     if (*kind == Kind::kNone && in->kind == Kind::kVcf) header->by_name();
-    if (std::string f = header->add(in->text); !f.empty()) return fail(why, f);
+    if (std::string f = header->add(in->text, in->name); !f.empty()) return fail(why, f);
     *kind = in->kind;
     if (*minor < 0) *minor = in->minor;
     std::string().swap(in->text);
