@@ -25,15 +25,19 @@ FUZZ_SMOKE_SECONDS ?= 20
 unexport MAKEFLAGS MFLAGS
 CONFIGURE = @scripts/configure
 COMMON    = -DCMAKE_TARGET_MESSAGES=OFF
+# The checks build with warnings as errors; `make` and `make install` (a user's build) do not,
+# so that a compiler's false warning never stops one.
+CHECK     = -DAF_WERROR=ON
 NO_DIRS   = -- --no-print-directory
 
 # The goals that run the tests or the fixture generator (the demo's and the fuzz seeds' files):
 # when one is asked for, the one build of $(BUILD) in this run includes them, so that no two
-# builds of one directory ever run at once (make -j2 test).
+# builds of one directory ever run at once (make -j2 test). That build is a check's, so it
+# also turns warnings into errors.
 TEST_GOALS = test unit-test workflow-test fuzz fuzz-run bench demo
 ifneq ($(filter $(TEST_GOALS),$(MAKECMDGOALS)),)
 BUILD_SETS = tests
-BUILD_OPTS = -DAF_TESTS=ON
+BUILD_OPTS = -DAF_TESTS=ON $(CHECK)
 endif
 
 all: ## build the programs into build/bin/ and the library into build/lib/ (the default)
@@ -54,7 +58,8 @@ unit-test: all ## the quick loop: build with the tests, run them through CTest (
 	cd $(BUILD) && ctest --output-on-failure -j$(JOBS) --timeout 600
 
 asan-test: deps-tests ## the same tests built with AddressSanitizer and UBSan, in build-asan/
-	$(CONFIGURE) $(ASAN_BUILD) $(COMMON) -DCMAKE_BUILD_TYPE=Debug -DAF_TESTS=ON -DAF_SANITIZE=ON
+	$(CONFIGURE) $(ASAN_BUILD) $(COMMON) $(CHECK) -DCMAKE_BUILD_TYPE=Debug -DAF_TESTS=ON \
+	  -DAF_SANITIZE=ON
 	cmake --build $(ASAN_BUILD) -j$(JOBS) $(NO_DIRS)
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
@@ -85,7 +90,7 @@ fuzz: fuzz-run
 endif
 
 fuzz-build: deps-fuzz ## build the libFuzzer targets with clang, in build-fuzz/
-	@CC=clang CXX=clang++ scripts/configure $(FUZZ_BUILD) $(COMMON) -DAF_FUZZ=ON
+	@CC=clang CXX=clang++ scripts/configure $(FUZZ_BUILD) $(COMMON) $(CHECK) -DAF_FUZZ=ON
 	cmake --build $(FUZZ_BUILD) -j$(JOBS) $(NO_DIRS)
 
 # The seed scripts write their inputs with the regular build's fixture generator.

@@ -3,7 +3,8 @@
 if(AF_TESTS AND NOT AF_TSAN)  # the ThreadSanitizer build runs its one test only
   add_library(fault_shim MODULE tests/fault/fault_shim.c)
   # The shim is preloaded into plain and sanitized programs alike, so it is built plain.
-  set_target_properties(fault_shim PROPERTIES PREFIX "" COMPILE_OPTIONS "-Wall;-Wextra;-Werror"
+  set_target_properties(fault_shim PROPERTIES PREFIX ""
+    COMPILE_OPTIONS "-Wall;-Wextra;$<$<BOOL:${AF_WERROR}>:-Werror>"
     LINK_OPTIONS "" LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
   target_link_libraries(fault_shim PRIVATE ${CMAKE_DL_LIBS})
 
