@@ -49,7 +49,7 @@ deps-tests deps-examples deps-man deps-workflow deps-fuzz deps-bench: ## install
 	@scripts/install-deps build $(@:deps-%=%)
 
 # Everything the CI runs: plain tests, the same tests under ASan/UBSan, the modules from
-# four threads under TSan, the C99 consumer of the installed library, the examples and the
+# four threads and varforge cat's pool under TSan, the C99 consumer of the installed library, the examples and the
 # CMake package as a user builds them, the manual pages, the Snakemake workflow, then each
 # fuzz target for a bounded time.
 test: unit-test asan-test tsan-test c99-test examples-test man-test workflow-test fuzz-run ## every check, unit-test to fuzz-run, as the CI runs them (minutes)
@@ -65,12 +65,14 @@ asan-test: deps-tests ## the same tests built with AddressSanitizer and UBSan, i
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --output-on-failure -j$(JOBS) --timeout 900
 
-# The modules from four threads at once under ThreadSanitizer: only that test is built.
-tsan-test: deps-tests ## the modules from four threads at once under ThreadSanitizer, in build-tsan/
-	$(CONFIGURE) $(TSAN_BUILD) $(COMMON) -DAF_TESTS=ON -DAF_TSAN=ON
-	cmake --build $(TSAN_BUILD) -j$(JOBS) --target module_threads_test $(NO_DIRS)
+# Under ThreadSanitizer, only the thread tests are built: the modules from four threads at
+# once, and varforge cat's worker pool (the test runs the varforge program of that build).
+tsan-test: deps-tests ## the modules from four threads and varforge cat's pool under ThreadSanitizer, in build-tsan/
+	$(CONFIGURE) $(TSAN_BUILD) $(COMMON) $(CHECK) -DAF_TESTS=ON -DAF_TSAN=ON
+	cmake --build $(TSAN_BUILD) -j$(JOBS) --target module_threads_test join_threads_test \
+	  $(NO_DIRS)
 	cd $(TSAN_BUILD) && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
-	  ctest --output-on-failure -R '^module_threads_test$$' --timeout 600
+	  ctest --output-on-failure -R '^(module|join)_threads_test$$' --timeout 600
 
 c99-test: all ## a C99 program against the installed headers, through pkg-config, both libraries
 	tests/c99/run.sh $(BUILD)
