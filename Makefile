@@ -32,12 +32,15 @@ NO_DIRS   = -- --no-print-directory
 
 # The goals that run the tests or the fixture generator (the demo's and the fuzz seeds' files):
 # when one is asked for, the one build of $(BUILD) in this run includes them, so that no two
-# builds of one directory ever run at once (make -j2 test). That build is a check's, so it
-# also turns warnings into errors.
+# builds of one directory ever run at once (make -j2 test). That build, and the one the other
+# checks run on, turn warnings into errors.
 TEST_GOALS = test unit-test workflow-test fuzz fuzz-run bench demo
 ifneq ($(filter $(TEST_GOALS),$(MAKECMDGOALS)),)
 BUILD_SETS = tests
-BUILD_OPTS = -DAF_TESTS=ON $(CHECK)
+BUILD_OPTS = -DAF_TESTS=ON
+endif
+ifneq ($(filter $(TEST_GOALS) c99-test examples-test man-test,$(MAKECMDGOALS)),)
+BUILD_OPTS += $(CHECK)
 endif
 
 all: ## build the programs into build/bin/ and the library into build/lib/ (the default)
