@@ -70,7 +70,7 @@ asan-test: deps-tests ## the same tests built with AddressSanitizer and UBSan, i
 
 # Under ThreadSanitizer, only the thread tests are built: the modules from four threads at
 # once, and varforge cat's worker pool (the test runs the varforge program of that build).
-tsan-test: deps-tests ## the modules from four threads and varforge cat's pool under ThreadSanitizer, in build-tsan/
+tsan-test: deps-tests ## the modules' and varforge cat's threads under ThreadSanitizer, in build-tsan/
 	$(CONFIGURE) $(TSAN_BUILD) $(COMMON) $(CHECK) -DAF_TESTS=ON -DAF_TSAN=ON
 	cmake --build $(TSAN_BUILD) -j$(JOBS) --target module_threads_test join_threads_test \
 	  $(NO_DIRS)
