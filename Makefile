@@ -25,15 +25,22 @@ FUZZ_SMOKE_SECONDS ?= 20
 unexport MAKEFLAGS MFLAGS
 CONFIGURE = @scripts/configure
 COMMON    = -DCMAKE_TARGET_MESSAGES=OFF
+# The checks build with warnings as errors; `make` and `make install` (a user's build) do not,
+# so that a compiler's false warning never stops one.
+CHECK     = -DAF_WERROR=ON
 NO_DIRS   = -- --no-print-directory
 
 # The goals that run the tests or the fixture generator (the demo's and the fuzz seeds' files):
 # when one is asked for, the one build of $(BUILD) in this run includes them, so that no two
-# builds of one directory ever run at once (make -j2 test).
+# builds of one directory ever run at once (make -j2 test). That build, and the one the other
+# checks run on, turn warnings into errors.
 TEST_GOALS = test unit-test workflow-test fuzz fuzz-run bench demo
 ifneq ($(filter $(TEST_GOALS),$(MAKECMDGOALS)),)
 BUILD_SETS = tests
 BUILD_OPTS = -DAF_TESTS=ON
+endif
+ifneq ($(filter $(TEST_GOALS) c99-test examples-test man-test,$(MAKECMDGOALS)),)
+BUILD_OPTS += $(CHECK)
 endif
 
 all: ## build the programs into build/bin/ and the library into build/lib/ (the default)
@@ -45,7 +52,7 @@ deps-tests deps-examples deps-man deps-workflow deps-fuzz deps-bench: ## install
 	@scripts/install-deps build $(@:deps-%=%)
 
 # Everything the CI runs: plain tests, the same tests under ASan/UBSan, the modules from
-# four threads under TSan, the C99 consumer of the installed library, the examples and the
+# four threads and varforge cat's pool under TSan, the C99 consumer of the installed library, the examples and the
 # CMake package as a user builds them, the manual pages, the Snakemake workflow, then each
 # fuzz target for a bounded time.
 test: unit-test asan-test tsan-test c99-test examples-test man-test workflow-test fuzz-run ## every check, unit-test to fuzz-run, as the CI runs them (minutes)
@@ -54,18 +61,21 @@ unit-test: all ## the quick loop: build with the tests, run them through CTest (
 	cd $(BUILD) && ctest --output-on-failure -j$(JOBS) --timeout 600
 
 asan-test: deps-tests ## the same tests built with AddressSanitizer and UBSan, in build-asan/
-	$(CONFIGURE) $(ASAN_BUILD) $(COMMON) -DCMAKE_BUILD_TYPE=Debug -DAF_TESTS=ON -DAF_SANITIZE=ON
+	$(CONFIGURE) $(ASAN_BUILD) $(COMMON) $(CHECK) -DCMAKE_BUILD_TYPE=Debug -DAF_TESTS=ON \
+	  -DAF_SANITIZE=ON
 	cmake --build $(ASAN_BUILD) -j$(JOBS) $(NO_DIRS)
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --output-on-failure -j$(JOBS) --timeout 900
 
-# The modules from four threads at once under ThreadSanitizer: only that test is built.
-tsan-test: deps-tests ## the modules from four threads at once under ThreadSanitizer, in build-tsan/
-	$(CONFIGURE) $(TSAN_BUILD) $(COMMON) -DAF_TESTS=ON -DAF_TSAN=ON
-	cmake --build $(TSAN_BUILD) -j$(JOBS) --target module_threads_test $(NO_DIRS)
+# Under ThreadSanitizer, only the thread tests are built: the modules from four threads at
+# once, and varforge cat's worker pool (the test runs the varforge program of that build).
+tsan-test: deps-tests ## the modules' and varforge cat's threads under ThreadSanitizer, in build-tsan/
+	$(CONFIGURE) $(TSAN_BUILD) $(COMMON) $(CHECK) -DAF_TESTS=ON -DAF_TSAN=ON
+	cmake --build $(TSAN_BUILD) -j$(JOBS) --target module_threads_test join_threads_test \
+	  $(NO_DIRS)
 	cd $(TSAN_BUILD) && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
-	  ctest --output-on-failure -R '^module_threads_test$$' --timeout 600
+	  ctest --output-on-failure -R '^(module|join)_threads_test$$' --timeout 600
 
 c99-test: all ## a C99 program against the installed headers, through pkg-config, both libraries
 	tests/c99/run.sh $(BUILD)
@@ -85,7 +95,7 @@ fuzz: fuzz-run
 endif
 
 fuzz-build: deps-fuzz ## build the libFuzzer targets with clang, in build-fuzz/
-	@CC=clang CXX=clang++ scripts/configure $(FUZZ_BUILD) $(COMMON) -DAF_FUZZ=ON
+	@CC=clang CXX=clang++ scripts/configure $(FUZZ_BUILD) $(COMMON) $(CHECK) -DAF_FUZZ=ON
 	cmake --build $(FUZZ_BUILD) -j$(JOBS) $(NO_DIRS)
 
 # The seed scripts write their inputs with the regular build's fixture generator.

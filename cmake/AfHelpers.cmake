@@ -20,6 +20,9 @@
 #   af_executable(NAME DIR SOURCES f... [LIBS l...] [DEPENDS t...])
 #       executable in the build tree's DIR folder; what the helpers above build on, and the
 #       way to add a helper program beside a test or benchmark.
+#
+# Every program and executable sees the units of common/ (af_common, header-only), which the
+# programs share; a module that uses one names af_common in its LIBS.
 
 set_property(GLOBAL PROPERTY AF_MODULES "")
 set_property(GLOBAL PROPERTY AF_HEADERS "")
@@ -49,7 +52,7 @@ endfunction()
 function(af_program name)
   cmake_parse_arguments(A "" "" "SOURCES;LIBS" ${ARGN})
   add_executable(${name} ${A_SOURCES})
-  target_link_libraries(${name} PRIVATE ${A_LIBS})
+  target_link_libraries(${name} PRIVATE ${A_LIBS} af_common)
   # The C++ runtime linked in: a program then starts about 1.3 ms sooner (no libstdc++ to
   # map and relocate), which counts where a pipeline runs it once per file, and in a
   # join that the kernel copies in a tenth of a second. Sanitizer builds keep the shared
@@ -64,7 +67,7 @@ function(af_executable name dir)
   cmake_parse_arguments(A "" "" "SOURCES;LIBS;DEPENDS" ${ARGN})
   add_executable(${name} ${A_SOURCES})
   set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/${dir})
-  target_link_libraries(${name} PRIVATE ${A_LIBS})
+  target_link_libraries(${name} PRIVATE ${A_LIBS} af_common)
   if(A_DEPENDS)
     add_dependencies(${name} ${A_DEPENDS})
   endif()

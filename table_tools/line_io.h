@@ -17,6 +17,8 @@
 #include <string>
 #include <string_view>
 
+#include "stdout_end.h"
+
 namespace table_io {
 
 struct FileCloser {
@@ -182,24 +184,14 @@ inline bool answer_help_or_version(int argc, char **argv, const char *program, c
     return false;
 }
 
-// Closes standard output at the end of a run; false, with a message on standard error, when
-// something written to it was lost (a failed printf leaves only the stream's error flag
-// behind, so the close alone would not tell).
-inline bool close_stdout(const char *program) {
-    const bool failed = std::ferror(stdout);
-    errno = 0;
-    if (std::fclose(stdout) == 0 && !failed) return true;
-    std::fprintf(stderr, "%s: can't write standard output: %s\n", program,
-                 std::strerror(errno ? errno : EIO));
-    return false;
-}
-
 // The whole run of a program: the body's status, or 1 when memory ran out (said on
 // `messages`) or a line of standard output was lost.
 template <class Body>
 int run_program(Body body, std::FILE *messages, const char *program, const char *what) {
     int status = run_guarded(body, messages, what);
-    return close_stdout(program) ? status : 1;
+    char lost[128];  // the message, built without an allocation that could fail this late
+    std::snprintf(lost, sizeof lost, "%s: can't write standard output", program);
+    return af::finish_stdout(af::StdoutEnd::kClose, lost) ? status : 1;
 }
 
 }  // namespace table_io

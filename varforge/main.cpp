@@ -1,14 +1,12 @@
 // varforge: the variant-file tool's driver. `varforge <command> <arguments>` hands `view` and
 // `index` to the library's command entries and runs `cat`, the join of BCF files by copying
 // their compressed blocks (join/join.h), itself.
-#include <stdio_ext.h>
-
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
 #include "hts_commands/commands.h"
 #include "join/join.h"
+#include "stdout_end.h"
 
 extern "C" int bcf_cat(int n, const char **fn);
 
@@ -53,15 +51,8 @@ int main(int argc, char **argv) {
     }
     // Whatever went through the standard output stream (usage, help, version, cat's stream)
     // must arrive, the close included. A command that failed has said why already. view
-    // writes its text through htslib, which closes the descriptor itself: a descriptor
-    // already closed, with nothing left in the stream, lost nothing.
-    const bool pending = __fpending(stdout) != 0, failed = ferror(stdout);
-    errno = 0;
-    const bool closed = fclose(stdout) == 0 || (errno == EBADF && !pending);
-    if ((failed || !closed) && status == 0) {
-        fprintf(stderr, "[main] error writing to standard output: %s\n",
-                strerror(errno ? errno : EIO));
-        return 1;
-    }
-    return status;
+    // writes its text through htslib, which closes the descriptor itself.
+    const bool ok = af::finish_stdout(af::StdoutEnd::kCloseShared,
+                                      "[main] error writing to standard output", status == 0);
+    return ok || status != 0 ? status : 1;
 }

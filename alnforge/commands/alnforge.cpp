@@ -1,11 +1,11 @@
 // alnforge: the toolkit's command dispatcher. `alnforge <command> [arguments]` calls the
 // command's entry with the argument vector that begins at the command word.
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
 #include "commands.h"
 #include "report_util.h"
+#include "stdout_end.h"
 
 namespace {
 
@@ -75,10 +75,8 @@ int main(int argc, char **argv) {
     // Everything written to standard output must arrive, the close included. A command that
     // found its output lost has said so and set the stream's error flag.
     const bool reported = ferror(stdout);
-    if (fclose(stdout) != 0 && !reported) {
-        // Not print_error: it would flush the stream just closed.
-        fprintf(stderr, "alnforge: could not write to standard output: %s\n", strerror(errno));
-        status = ran && ran->output_lost_bit ? status | ran->output_lost_bit : 1;
-    }
+    const bool ok = af::finish_stdout(af::StdoutEnd::kClose,
+                                      "alnforge: could not write to standard output", !reported);
+    if (!ok && !reported) status = ran && ran->output_lost_bit ? status | ran->output_lost_bit : 1;
     return status;
 }

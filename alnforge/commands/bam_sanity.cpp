@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "commands.h"
+#include "stdout_end.h"
 
 namespace {
 
@@ -132,10 +133,10 @@ int check_file(const char *fn, int verbose, int quiet) {
 // The run's result, with kOutputLost added (and a message) when what was written to standard
 // output did not all arrive.
 int account_for_stdout(int ret) {
-    if (fflush(stdout) == 0 && !ferror(stdout)) return ret;
-    fprintf(stderr, "alnforge quickcheck: could not write to standard output: %s\n",
-            strerror(errno ? errno : EIO));
-    return ret | kOutputLost;
+    return af::finish_stdout(af::StdoutEnd::kFlush,
+                             "alnforge quickcheck: could not write to standard output")
+               ? ret
+               : ret | kOutputLost;
 }
 
 int run(int argc, char **argv) {

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "commands.h"
+#include "stdout_end.h"
 
 namespace {
 
@@ -54,10 +55,8 @@ int parse_flag(const char *arg) {
 // Flushes standard output; false, with a message, when what was written to it did not all
 // arrive.
 bool stdout_flushed() {
-    if (fflush(stdout) == 0 && !ferror(stdout)) return true;
-    fprintf(stderr, "alnforge flags: could not write to standard output: %s\n",
-            strerror(errno ? errno : EIO));
-    return false;
+    return af::finish_stdout(af::StdoutEnd::kFlush,
+                             "alnforge flags: could not write to standard output");
 }
 
 }  // namespace

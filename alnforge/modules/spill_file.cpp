@@ -9,6 +9,7 @@
 #include <climits>
 #include <cstdarg>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -26,15 +27,21 @@ constexpr size_t kLz4MaxInput = 0x7E000000;
 // without touching the stream.
 constexpr size_t kAtEnd = SIZE_MAX;
 
+// One line on standard error, after the module's prefix, when the handle is verbose. The
+// stream stays locked across the prefix and the text, so that lines from handles used in other
+// threads do not cut into each other.
 #if defined(__GNUC__)
 __attribute__((format(printf, 2, 3)))
 #endif
 void spill_print_error(const spill_file_t *sf, const char *format, ...) {
     if (!sf->verbose) return;
+    flockfile(stderr);
+    fputs("[spill_file] Error: ", stderr);
     va_list args;
     va_start(args, format);
     vfprintf(stderr, format, args);
     va_end(args);
+    funlockfile(stderr);
 }
 
 // LZ4's compression bound. Sizes past LZ4's largest input have none (0). The whole size is
@@ -143,14 +150,12 @@ int save_history(spill_file_t *sf) {
     if (!sf->dict) {
         sf->dict = static_cast<char *>(malloc(kDictSize));
         if (!sf->dict) {
-            spill_print_error(sf,
-                              "[spill_file] Error: unable to allocate memory for compression "
-                              "dictionary.\n");
+            spill_print_error(sf, "unable to allocate memory for compression dictionary.\n");
             return -1;
         }
     }
     if (LZ4_saveDict(sf->stream, sf->dict, static_cast<int>(kDictSize)) == 0) {
-        spill_print_error(sf, "[spill_file] Error: unable to save compression dictionary.\n");
+        spill_print_error(sf, "unable to save compression dictionary.\n");
         return -3;
     }
     return 0;
@@ -163,7 +168,7 @@ int spill_file_grow_ring_buffer(spill_file_t *sf, size_t new_size) {
     if (new_size <= sf->ring_buffer_size) return 0;
     void *grown = realloc(sf->ring_buffer, new_size);
     if (!grown) {
-        spill_print_error(sf, "[spill_file] Error: unable to reallocate ring buffer.\n");
+        spill_print_error(sf, "unable to reallocate ring buffer.\n");
         return -1;
     }
     sf->ring_buffer = static_cast<uint8_t *>(grown);
@@ -182,7 +187,7 @@ int spill_file_write_to_file(spill_file_t *sf) {
         size_t capacity = sf->comp_buffer_size ? sf->comp_buffer_size : 1;
         void *resized = realloc(sf->comp_buffer, capacity);
         if (!resized) {
-            spill_print_error(sf, "[spill_file] Error: unable to reallocate compression buffer.\n");
+            spill_print_error(sf, "unable to reallocate compression buffer.\n");
             return -1;
         }
         sf->comp_buffer = static_cast<char *>(resized);
@@ -198,16 +203,16 @@ int spill_file_write_to_file(spill_file_t *sf) {
             sf->stream, reinterpret_cast<const char *>(sf->ring_index), sf->comp_buffer,
             static_cast<int>(sf->input_size), static_cast<int>(sf->comp_buffer_size), 1);
     if (comp_size <= 0) {
-        spill_print_error(sf, "[spill_file] Error: compression failed.\n");
+        spill_print_error(sf, "compression failed.\n");
         return -3;
     }
     uint64_t length = static_cast<uint64_t>(comp_size);
     if (fwrite(&length, sizeof length, 1, sf->fp) != 1) {
-        spill_print_error(sf, "[spill_file] Error: spill file write size failed.\n");
+        spill_print_error(sf, "spill file write size failed.\n");
         return -2;
     }
     if (fwrite(sf->comp_buffer, 1, length, sf->fp) < length) {
-        spill_print_error(sf, "[spill_file] Error: spill file write data failed.\n");
+        spill_print_error(sf, "spill file write data failed.\n");
         return -2;
     }
     sf->offset += sf->input_size;
@@ -221,7 +226,7 @@ int spill_file_write_to_file(spill_file_t *sf) {
 // Pending group, then the terminator: the first two steps of end-write and close-write.
 int finish_groups(spill_file_t *sf) {
     if (!sf->stream || !sf->fp || !sf->ring_buffer) {
-        spill_print_error(sf, "[spill_file] Error: the spill file is not open for writing.\n");
+        spill_print_error(sf, "the spill file is not open for writing.\n");
         return -2;
     }
     if (sf->entry_number > 0) {
@@ -230,7 +235,7 @@ int finish_groups(spill_file_t *sf) {
     }
     const uint64_t terminator = 0;
     if (fwrite(&terminator, sizeof terminator, 1, sf->fp) != 1) {
-        spill_print_error(sf, "[spill_file] Error: spill file write terminator failed.\n");
+        spill_print_error(sf, "spill file write terminator failed.\n");
         return -2;
     }
     return 0;
@@ -255,7 +260,7 @@ int start_reading(spill_file_t *sf, bam1_t *inbam) {
     sf->output_size = 0;
     release_record_data(inbam);
     if (!sf->dstream) {
-        spill_print_error(sf, "[spill_file] Error: unable to allocate compression stream.\n");
+        spill_print_error(sf, "unable to allocate compression stream.\n");
         return -1;
     }
     return 0;
@@ -268,9 +273,9 @@ int load_group(spill_file_t *sf) {
     uint64_t comp_size = 0;
     if (fread(&comp_size, sizeof comp_size, 1, sf->fp) != 1) {
         if (ferror(sf->fp))
-            spill_print_error(sf, "[spill_file] Error: error reading group length.\n");
+            spill_print_error(sf, "error reading group length.\n");
         else
-            spill_print_error(sf, "[spill_file] Error: spill file ends before its terminator.\n");
+            spill_print_error(sf, "spill file ends before its terminator.\n");
         return -2;
     }
     if (comp_size == 0) {
@@ -280,22 +285,20 @@ int load_group(spill_file_t *sf) {
     if (sf->offset >= sf->ring_buffer_size - sf->max_data_size) sf->offset = 0;
     sf->ring_index = sf->ring_buffer + sf->offset;
     if (comp_size > sf->comp_buffer_size) {
-        spill_print_error(sf,
-                          "[spill_file] Error: compressed group of %llu bytes exceeds the "
-                          "buffer of %llu.\n",
+        spill_print_error(sf, "compressed group of %llu bytes exceeds the buffer of %llu.\n",
                           static_cast<unsigned long long>(comp_size),
                           static_cast<unsigned long long>(sf->comp_buffer_size));
         return -3;
     }
     if (fread(sf->comp_buffer, 1, comp_size, sf->fp) != comp_size) {
-        spill_print_error(sf, "[spill_file] Error: error reading compressed data.\n");
+        spill_print_error(sf, "error reading compressed data.\n");
         return -2;
     }
     int n = LZ4_decompress_safe_continue(
         sf->dstream, sf->comp_buffer, reinterpret_cast<char *>(sf->ring_index),
         static_cast<int>(comp_size), static_cast<int>(sf->max_data_size));
     if (n <= 0) {
-        spill_print_error(sf, "[spill_file] Error: decompression failed.\n");
+        spill_print_error(sf, "decompression failed.\n");
         return -3;
     }
     sf->output_size = static_cast<size_t>(n);
@@ -305,10 +308,9 @@ int load_group(spill_file_t *sf) {
 }
 
 int wrong_size(spill_file_t *sf, uint64_t end) {
-    spill_print_error(
-        sf, "[spill_file] Error: wrong size of data returned RS:%ld OS:%ld EN:%ld GS:%ld.\n",
-        static_cast<long>(end), static_cast<long>(sf->output_size),
-        static_cast<long>(sf->entry_number + 1), static_cast<long>(sf->group_size));
+    spill_print_error(sf, "wrong size of data returned RS:%ld OS:%ld EN:%ld GS:%ld.\n",
+                      static_cast<long>(end), static_cast<long>(sf->output_size),
+                      static_cast<long>(sf->entry_number + 1), static_cast<long>(sf->group_size));
     return -3;
 }
 
@@ -316,13 +318,13 @@ int wrong_size(spill_file_t *sf, uint64_t end) {
 
 extern "C" int spill_file_open_write(spill_file_t *sf, const char *tmp_name, int verbose) {
     if (spill_file_init(sf, verbose) < 0) {
-        spill_print_error(sf, "[spill_file] Error: unable to allocate compression buffers.\n");
+        spill_print_error(sf, "unable to allocate compression buffers.\n");
         return -1;
     }
     size_t name_size = strlen(tmp_name) + 7;  // ".", five digits, terminating zero
     sf->name = static_cast<char *>(malloc(name_size));
     if (!sf->name) {
-        spill_print_error(sf, "[spill_file] Error: unable to allocate memory for %s.\n", tmp_name);
+        spill_print_error(sf, "unable to allocate memory for %s.\n", tmp_name);
         return -1;
     }
     for (int count = 1;;) {
@@ -334,20 +336,18 @@ extern "C" int spill_file_open_write(spill_file_t *sf, const char *tmp_name, int
                 // The file is ours: leave neither a descriptor nor a name behind.
                 close(fd);
                 unlink(sf->name);
-                spill_print_error(sf, "[spill_file] Error: unable to open write file %s.\n",
-                                  sf->name);
+                spill_print_error(sf, "unable to open write file %s.\n", sf->name);
                 return -2;
             }
             unlink(sf->name);
             return 0;
         }
         if (errno != EEXIST) {
-            spill_print_error(sf, "[spill_file] Error: unable to create spill file %s.\n",
-                              sf->name);
+            spill_print_error(sf, "unable to create spill file %s.\n", sf->name);
             return -2;
         }
         if (++count >= kMaxCount) {
-            spill_print_error(sf, "[spill_file] Error: unable to create unique temp file.\n");
+            spill_print_error(sf, "unable to create unique temp file.\n");
             return -2;
         }
     }
@@ -355,19 +355,18 @@ extern "C" int spill_file_open_write(spill_file_t *sf, const char *tmp_name, int
 
 extern "C" int spill_file_write(spill_file_t *sf, bam1_t *inbam) {
     if (!sf->stream || !sf->fp || !sf->ring_buffer || !sf->comp_buffer) {
-        spill_print_error(sf, "[spill_file] Error: the spill file is not open for writing.\n");
+        spill_print_error(sf, "the spill file is not open for writing.\n");
         return -2;
     }
     if (inbam->l_data < 0 || (inbam->l_data > 0 && !inbam->data)) {
-        spill_print_error(sf, "[spill_file] Error: invalid record data length (%d).\n",
-                          inbam->l_data);
+        spill_print_error(sf, "invalid record data length (%d).\n", inbam->l_data);
         return -3;
     }
     size_t n = static_cast<size_t>(inbam->l_data);
     if (sf->input_size + n + kHeadSize >= sf->ring_buffer_size) {
         int ret = spill_file_grow_ring_buffer(sf, 5 * (sf->input_size + n) + 320);
         if (ret < 0) {
-            spill_print_error(sf, "[spill_file] Error: input line too big. (%ld).\n",
+            spill_print_error(sf, "input line too big. (%ld).\n",
                               static_cast<long>(sf->input_size + n));
             return ret;
         }
@@ -404,7 +403,7 @@ extern "C" int spill_file_end_write(spill_file_t *sf) {
     if (ret < 0) return ret;
     // Buffered bytes that cannot reach the file must not pass for a written file.
     if (fflush(sf->fp) != 0) {
-        spill_print_error(sf, "[spill_file] Error: spill file flush failed.\n");
+        spill_print_error(sf, "spill file flush failed.\n");
         return -2;
     }
     LZ4_freeStream(sf->stream);
@@ -418,7 +417,7 @@ extern "C" int spill_file_close_write(spill_file_t *sf) {
     int closed = fclose(sf->fp);
     sf->fp = nullptr;  // gone even when fclose fails; destroy must not close it again
     if (closed != 0) {
-        spill_print_error(sf, "[spill_file] Error: closing spill file %s failed.\n", sf->name);
+        spill_print_error(sf, "closing spill file %s failed.\n", sf->name);
         return -2;
     }
     LZ4_freeStream(sf->stream);
@@ -433,7 +432,7 @@ namespace {
 // Refused with nothing changed: end-write and reading back still work.
 bool still_writing(const spill_file_t *sf) {
     if (!sf->stream) return false;
-    spill_print_error(sf, "[spill_file] Error: reading cannot begin before writing has ended.\n");
+    spill_print_error(sf, "reading cannot begin before writing has ended.\n");
     return true;
 }
 
@@ -443,7 +442,7 @@ extern "C" int spill_file_begin_read(spill_file_t *sf, bam1_t *inbam) {
     if (still_writing(sf)) return -2;
     if (!sf->fp) {
         release_record_data(inbam);
-        spill_print_error(sf, "[spill_file] Error: the spill file is not open for reading.\n");
+        spill_print_error(sf, "the spill file is not open for reading.\n");
         return -2;
     }
     rewind(sf->fp);
@@ -454,8 +453,7 @@ extern "C" int spill_file_open_read(spill_file_t *sf, bam1_t *inbam) {
     if (still_writing(sf)) return -2;
     FILE *fp = sf->name ? fopen(sf->name, "rb") : nullptr;
     if (!fp) {
-        spill_print_error(sf, "[spill_file] Error: unable to open read file %s.\n",
-                          sf->name ? sf->name : "");
+        spill_print_error(sf, "unable to open read file %s.\n", sf->name ? sf->name : "");
         return -2;
     }
     if (sf->fp) fclose(sf->fp);
@@ -466,7 +464,7 @@ extern "C" int spill_file_open_read(spill_file_t *sf, bam1_t *inbam) {
 extern "C" int spill_file_read(spill_file_t *sf, bam1_t *inbam) {
     if (!sf->fp || !sf->dstream || !sf->ring_buffer || !sf->comp_buffer ||
         sf->ring_buffer_size <= sf->max_data_size || sf->max_data_size > INT_MAX) {
-        spill_print_error(sf, "[spill_file] Error: the spill file is not open for reading.\n");
+        spill_print_error(sf, "the spill file is not open for reading.\n");
         return -2;
     }
     if (sf->entry_number == kAtEnd) return 0;
@@ -492,7 +490,7 @@ extern "C" int spill_file_read(spill_file_t *sf, bam1_t *inbam) {
     if (l_data > sf->data_size) {
         larger = static_cast<uint8_t *>(malloc(l_data));
         if (!larger) {
-            spill_print_error(sf, "[spill_file] Error: unable to allocate tmp data memory.\n");
+            spill_print_error(sf, "unable to allocate tmp data memory.\n");
             return -1;
         }
     }
@@ -527,7 +525,7 @@ extern "C" int spill_file_destroy(spill_file_t *sf, bam1_t *inbam, int delete_fi
         sf->fp = nullptr;
     }
     if (ret == 0 && delete_file && sf->name && unlink(sf->name) != 0) {
-        spill_print_error(sf, "[spill_file] Error: unable to delete file %s.\n", sf->name);
+        spill_print_error(sf, "unable to delete file %s.\n", sf->name);
         ret = -2;
     }
     LZ4_freeStreamDecode(sf->dstream);

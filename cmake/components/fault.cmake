@@ -1,9 +1,10 @@
 # Fault injection over every program and module: a preloaded shim makes each call of a small
 # fixed workload fail in turn, and the harness checks what the run did about it.
-if(AF_TESTS AND NOT AF_TSAN)  # the ThreadSanitizer build runs its one test only
+if(AF_TESTS AND NOT AF_TSAN)  # the ThreadSanitizer build runs its thread tests only
   add_library(fault_shim MODULE tests/fault/fault_shim.c)
   # The shim is preloaded into plain and sanitized programs alike, so it is built plain.
-  set_target_properties(fault_shim PROPERTIES PREFIX "" COMPILE_OPTIONS "-Wall;-Wextra;-Werror"
+  set_target_properties(fault_shim PROPERTIES PREFIX ""
+    COMPILE_OPTIONS "-Wall;-Wextra;$<$<BOOL:${AF_WERROR}>:-Werror>"
     LINK_OPTIONS "" LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
   target_link_libraries(fault_shim PRIVATE ${CMAKE_DL_LIBS})
 

@@ -8,6 +8,9 @@
 
 #include <cstring>
 #include <stdexcept>
+#include <string_view>
+
+#include "process.h"
 
 namespace aftest {
 
@@ -43,11 +46,41 @@ void write_records(const std::string &path, htsFile *out, bcf_hdr_t *h,
     if (hts_close(out) != 0 || !ok) throw std::runtime_error("cannot write " + path);
 }
 
+// Bgzipped VCF as htslib writes it, but for the header's block: htslib's VCF writer always
+// flushes after the header, so here the text goes through BGZF directly, and the first records
+// share the header's block unless `layout` says otherwise. Like htslib, a record that would not
+// fit in what is left of a block starts the next one.
+void write_vcf_bgzf(const std::string &path, const std::string &header_text,
+                    const std::vector<std::string> &records, Layout layout) {
+    bcf_hdr_t *h = bcf_hdr_init("w");
+    bcf1_t *v = bcf_init();
+    kstring_t ks = KS_INITIALIZE;
+    BGZF *out = bgzf_open(path.c_str(), "w");
+    bool ok = out && bcf_hdr_parse(h, const_cast<char *>(header_text.c_str())) == 0 &&
+              bcf_hdr_format(h, 0, &ks) == 0 && bgzf_write(out, ks.s, ks.l) == ssize_t(ks.l) &&
+              (layout == Layout::kShared || bgzf_flush(out) == 0);
+    for (size_t i = 0; ok && i < records.size(); i++) {
+        ks.l = 0;
+        kputs(records[i].c_str(), &ks);
+        ok = vcf_parse(&ks, h, v) == 0;
+        ks.l = 0;
+        ok = ok && vcf_format(h, v, &ks) == 0 && bgzf_flush_try(out, ssize_t(ks.l)) == 0 &&
+             bgzf_write(out, ks.s, ks.l) == ssize_t(ks.l);
+    }
+    free(ks.s);
+    bcf_destroy(v);
+    bcf_hdr_destroy(h);
+    if ((out && bgzf_close(out) != 0) || !ok) throw std::runtime_error("cannot write " + path);
+}
+
 }  // namespace
 
 void write_bcf_text(const std::string &path, const std::string &vcf_text, Layout layout,
                     const char *mode) {
     auto [header_text, records] = aftest::split_header(vcf_text, '#');
+    const std::string_view m(mode);
+    if (m.find('z') != std::string_view::npos && m.find('b') == std::string_view::npos)
+        return write_vcf_bgzf(path, header_text, records, layout);
     htsFile *out = hts_open(path.c_str(), mode);
     if (!out) throw std::runtime_error("cannot open " + path);
     bcf_hdr_t *h = bcf_hdr_init("w");
@@ -118,6 +151,29 @@ size_t header_size(const std::vector<Block> &blocks) {
         throw std::runtime_error("not a BCF2 stream");
     const auto *l = reinterpret_cast<const unsigned char *>(head.data() + 5);
     return 9 + size_t(l[0] | l[1] << 8 | l[2] << 16 | uint32_t(l[3]) << 24);
+}
+
+Layout layout_of(const std::string &path) {
+    const auto blocks = walk_blocks(read_file(path));
+    std::string all;
+    for (const auto &b : blocks) all += b.data;
+    size_t end = 0;  // where the header ends in the data
+    if (all.compare(0, 4, "BCF\2") == 0) {
+        end = header_size(blocks);
+    } else {
+        while (end < all.size() && all[end] == '#') {
+            const size_t eol = all.find('\n', end);
+            end = eol == std::string::npos ? all.size() : eol + 1;
+        }
+    }
+    if (end == 0 || end >= all.size())
+        throw std::runtime_error("no header, or nothing after it, in " + path);
+    size_t at = 0;
+    for (const auto &b : blocks) {
+        at += b.data.size();
+        if (at >= end) return at == end ? Layout::kFlushed : Layout::kShared;
+    }
+    throw std::logic_error("unreachable");
 }
 
 VariantFile read_variants(const std::string &path) {

@@ -20,7 +20,9 @@ aftest::VarShape shape(int n, uint32_t seed, std::string extra = "", int samples
 
 void write_bcf(const std::string &path, const aftest::VarShape &shape, Layout layout);
 
-// The same from VCF text: header lines, then records; `mode` "wz" writes bgzipped VCF.
+// The same from VCF text: header lines, then records; `mode` "wz" writes bgzipped VCF, in the
+// `layout` asked for too (the header and each record as htslib formats them, no record split
+// across blocks).
 void write_bcf_text(const std::string &path, const std::string &vcf_text, Layout layout,
                     const char *mode = "wb");
 
@@ -42,6 +44,10 @@ std::vector<Block> walk_blocks(const std::string &bytes);
 
 // Size in bytes of the magic, length and text of the BCF header held in `blocks`.
 size_t header_size(const std::vector<Block> &blocks);
+
+// The layout of a BCF or bgzipped VCF file as its bytes show it: kFlushed when a block ends
+// where the header does. Throws when nothing follows the header.
+Layout layout_of(const std::string &path);
 
 struct VariantFile {
     std::string header;                // header text as htslib formats it
