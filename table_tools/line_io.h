@@ -182,6 +182,31 @@ inline bool answer_help_or_version(int argc, char **argv, const char *program, c
     return false;
 }
 
+// Refuses the first argument that begins with '-': the programs know no option beyond the
+// help and the version, which answer_help_or_version() has answered, and read and write
+// named files only, so a lone "-" is no file either (it would make one of that name).
+// `is_value(i, arg)` keeps an argument that position i reads as a value (a negative
+// number). Names the argument, then the usage, on standard error; true when it refused one.
+template <class IsValue>
+bool refuse_unknown_option(int argc, char **argv, const char *program, const char *usage,
+                           IsValue is_value) {
+    for (int i = 1; i < argc; ++i) {
+        const char *arg = argv[i];
+        if (arg[0] != '-' || is_value(i, arg)) continue;
+        if (arg[1])
+            std::fprintf(stderr, "%s: unknown option '%s' (a file of that name is given as ./%s)\n",
+                         program, arg, arg);
+        else
+            std::fprintf(stderr,
+                         "%s: '-' is not standard input or output here, only a file name "
+                         "(given as ./-)\n",
+                         program);
+        std::fputs(usage, stderr);
+        return true;
+    }
+    return false;
+}
+
 // Closes standard output at the end of a run; false, with a message on standard error, when
 // something written to it was lost (a failed printf leaves only the stream's error flag
 // behind, so the close alone would not tell).
