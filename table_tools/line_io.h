@@ -198,8 +198,8 @@ bool refuse_unknown_option(int argc, char **argv, const char *program, const cha
                          program, arg, arg);
         else
             std::fprintf(stderr,
-                         "%s: '-' is not standard input or output here, only a file name "
-                         "(given as ./-)\n",
+                         "%s: '-': standard input and output are not used here (a file of "
+                         "that name is given as ./-)\n",
                          program);
         std::fputs(usage, stderr);
         return true;
