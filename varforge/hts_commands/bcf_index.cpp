@@ -14,7 +14,10 @@ namespace {
 const char kIndexUsage[] =
     "Usage:   varforge index <in.bcf|in.vcf.gz>\n"
     "\n"
-    "Writes the coordinate index <in.bcf>.csi beside the file.\n";
+    "Writes the coordinate index <in.bcf>.csi beside the file.\n"
+    "\n"
+    "  -h, --help   print this help and exit\n"
+    "  --version    print the version and exit\n";
 
 constexpr int kMinShift = 14;  // CSI bins start at 16 KiB
 

@@ -16,7 +16,10 @@ const char kViewUsage[] =
     "Usage:   varforge view <in.bcf|in.vcf|in.vcf.gz>\n"
     "\n"
     "Prints the file's header and records as VCF text on standard output.\n"
-    "A file name of '-' reads standard input.\n";
+    "A file name of '-' reads standard input.\n"
+    "\n"
+    "  -h, --help   print this help and exit\n"
+    "  --version    print the version and exit\n";
 
 int view_file(const char *fn) {
     htsFile *in = hts_open(fn, "r");
