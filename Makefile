@@ -2,8 +2,9 @@
 #
 # `make` and `make install` need only what the programs and the library need. Each check, the
 # benchmarks, the fuzz targets and the demo first install the packages of their own sets
-# (scripts/install-deps SET...), and those that use the tests or the fixture generator have
-# them built (AF_TESTS, which then stays on in that build directory).
+# (scripts/install-deps SET...) that are missing, and those that use the tests have them
+# built (AF_TESTS, which then stays on in that build directory). NO_DEPS=1 installs nothing:
+# the dependencies are found where they are (for CMake, CMAKE_PREFIX_PATH in the environment).
 BUILD       ?= build
 ASAN_BUILD  ?= build-asan
 FUZZ_BUILD  ?= build-fuzz
@@ -24,17 +25,18 @@ FUZZ_SMOKE_SECONDS ?= 20
 # "Built target" lines, so that one with nothing to do prints nothing but its command line.
 unexport MAKEFLAGS MFLAGS
 CONFIGURE = @scripts/configure
+DEPS      = $(if $(NO_DEPS),@true,@scripts/install-deps)
 COMMON    = -DCMAKE_TARGET_MESSAGES=OFF
 # The checks build with warnings as errors; `make` and `make install` (a user's build) do not,
 # so that a compiler's false warning never stops one.
 CHECK     = -DAF_WERROR=ON
 NO_DIRS   = -- --no-print-directory
 
-# The goals that run the tests or the fixture generator (the demo's and the fuzz seeds' files):
-# when one is asked for, the one build of $(BUILD) in this run includes them, so that no two
-# builds of one directory ever run at once (make -j2 test). That build, and the one the other
-# checks run on, turn warnings into errors.
-TEST_GOALS = test unit-test workflow-test fuzz fuzz-run bench demo
+# The goals that run the tests or their fixture generator (the fuzz seeds' files): when one
+# is asked for, the one build of $(BUILD) in this run includes them, so that no two builds of
+# one directory ever run at once (make -j2 test). That build, and the one the other checks run
+# on, turn warnings into errors.
+TEST_GOALS = test unit-test workflow-test fuzz fuzz-run bench
 ifneq ($(filter $(TEST_GOALS),$(MAKECMDGOALS)),)
 BUILD_SETS = tests
 BUILD_OPTS = -DAF_TESTS=ON
@@ -44,12 +46,12 @@ BUILD_OPTS += $(CHECK)
 endif
 
 all: ## build the programs into build/bin/ and the library into build/lib/ (the default)
-	@scripts/install-deps build $(BUILD_SETS)
+	$(DEPS) build $(BUILD_SETS)
 	$(CONFIGURE) $(BUILD) $(COMMON) $(BUILD_OPTS)
 	cmake --build $(BUILD) -j$(JOBS) $(NO_DIRS)
 
 deps-tests deps-examples deps-man deps-workflow deps-fuzz deps-bench: ## install the packages of one set: tests, examples, man, workflow, fuzz, bench
-	@scripts/install-deps build $(@:deps-%=%)
+	$(DEPS) build $(@:deps-%=%)
 
 # Everything the CI runs: plain tests, the same tests under ASan/UBSan, the modules from
 # four threads and varforge cat's pool under TSan, the C99 consumer of the installed library, the examples and the
@@ -106,8 +108,17 @@ fuzz-run: fuzz-build all ## run each fuzz target from its seed corpus (FUZZ_SECO
 bench: all deps-bench ## every benchmark, each figure as a ratio to a baseline run beside it
 	scripts/run-benches "$(BUILD)"
 
-# The demo writes its sample files with the fixture generator.
-demo: all ## write small sample files into build/demo/ and run every program on them
+# The demo builds only the five programs and af_fixture, which writes its sample files and
+# needs no test framework. Asked for beside goals that build all of $(BUILD), it waits for
+# that build instead of running a second one in the same folder.
+DEMO_TARGETS = alnforge varforge junction_gate fusion_swap mate_tag_strip af_fixture
+ifneq ($(filter-out demo,$(MAKECMDGOALS)),)
+DEMO_AFTER = all
+endif
+demo: $(DEMO_AFTER) ## build the programs, write small sample files into build/demo/ and run every program on them
+	$(DEPS) build
+	$(CONFIGURE) $(BUILD) $(COMMON) $(BUILD_OPTS)
+	cmake --build $(BUILD) -j$(JOBS) --target $(DEMO_TARGETS) $(NO_DIRS)
 	scripts/demo "$(BUILD)"
 
 install: all ## install into PREFIX (default /usr/local): programs, headers, libraries, man pages
@@ -119,7 +130,7 @@ clean: ## remove build/, build-asan/, build-tsan/ and build-fuzz/
 # One line per target, from the "## " note on its rule line; a rule for several targets (the
 # package sets) shows as one, its set named SET.
 help: ## this list
-	@echo "make [TARGET] [PREFIX=DIR] [JOBS=N] [FUZZ_SECONDS=N]; the targets:"
+	@echo "make [TARGET] [PREFIX=DIR] [JOBS=N] [FUZZ_SECONDS=N] [NO_DEPS=1]; the targets:"
 	@awk -F':[^#]*## ' '/^[a-z][-a-z0-9 ]*:[^=]*## / { \
 	  n = split($$1, t, " "); name = t[1]; if (n > 1) sub(/-[a-z]+$$/, "-SET", name); \
 	  printf "  %-14s %s\n", name, $$2 }' $(firstword $(MAKEFILE_LIST))

@@ -37,10 +37,12 @@ bool ends_with(const std::string &s, const std::string &tail) {
 void write_seed(const std::string &dir, const std::string &data) {
     const bool bcf = ends_with(data, ".bcf");
     if (!bcf && !ends_with(data, ".vcf.gz")) return;
-    char tmp[] = "/tmp/index_fuzz_seed.XXXXXX";
-    const int fd = mkstemp(tmp);
+    const char *tmpdir = getenv("TMPDIR");
+    std::string name = std::string(tmpdir && *tmpdir ? tmpdir : "/tmp") + "/index_fuzz_seed.XXXXXX";
+    const int fd = mkstemp(name.data());
     if (fd < 0) abort();
     close(fd);
+    const char *tmp = name.c_str();
     const int r = bcf ? bcf_index_build3(data.c_str(), tmp, 14, 0)
                       : tbx_index_build3(data.c_str(), tmp, 0, 0, &tbx_conf_vcf);
     std::string bytes(1, bcf ? '\0' : '\1');

@@ -8,16 +8,10 @@
 #include <string>
 
 #include "commands.h"
+#include "scratch_file.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    static std::string path;
-    if (path.empty()) {
-        char tmpl[] = "/tmp/qc_fuzz.XXXXXX";
-        int fd = mkstemp(tmpl);
-        if (fd < 0) abort();
-        close(fd);
-        path = tmpl;
-    }
+    static const std::string path = fuzz_scratch_file("qc_fuzz");
     FILE *f = fopen(path.c_str(), "wb");
     if (!f) abort();
     fwrite(data, 1, size, f);

@@ -15,21 +15,11 @@
 #include "bgzf_bcf/bcf.h"
 #include "bgzf_bcf/bgzf.h"
 #include "join/header_union.h"
-
-namespace {
-
-std::string temp_path() {
-    char tmpl[] = "/tmp/vf_fuzz.XXXXXX";
-    int fd = mkstemp(tmpl);
-    if (fd < 0) abort();
-    close(fd);
-    return tmpl;
-}
-
-}  // namespace
+#include "scratch_file.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    static const std::string in_path = temp_path(), out_path = temp_path();
+    static const std::string in_path = fuzz_scratch_file("vf_fuzz_in"),
+                             out_path = fuzz_scratch_file("vf_fuzz_out");
     FILE *f = fopen(in_path.c_str(), "wb");
     if (!f) abort();
     fwrite(data, 1, size, f);

@@ -13,7 +13,9 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <string>
 #include <string_view>
 
 #include "junction_scan.h"
@@ -89,6 +91,9 @@ const char kHelp[] =
     "and its column 18 is below int_threshold (a 16-bit number), else to out_rejected.\n"
     "Standard output shows the input path and the two line counts.\n"
     "\n"
+    "A threshold that is not wholly a number is read as far as it is one (\"ten\" as 0), with\n"
+    "a warning on standard error.\n"
+    "\n"
     "  -h, --help     print this help and exit\n"
     "  --version      print the version and exit\n";
 
@@ -101,8 +106,26 @@ bool is_stdout_file(const char *path) {
            st.st_dev == out.st_dev && st.st_ino == out.st_ino;
 }
 
+// The thresholds read as the C library reads numbers, a word such as "ten" as 0; such an
+// argument is read as before, but not without a word on standard error.
+void warn_misread_threshold(const char *name, const char *arg, bool integer) {
+    const std::string misread = junction_gate::threshold_misread(arg, integer);
+    if (!misread.empty())
+        std::fprintf(stderr, "junction_gate: warning: %s '%s' is not a number; read as %s\n", name,
+                     arg, misread.c_str());
+}
+
+// A negative number is a threshold (arguments 2 and 3), not an option.
+bool is_threshold(int i, const char *arg) {
+    char *end;
+    (void)std::strtod(arg, &end);
+    return (i == 2 || i == 3) && end != arg;
+}
+
 int run(int argc, char **argv) {
     if (table_io::answer_help_or_version(argc, argv, "junction_gate", kHelp)) return 0;
+    if (table_io::refuse_unknown_option(argc, argv, "junction_gate", kUsage, is_threshold))
+        return 1;
     if (argc < 6) {
         std::fputs(kUsage, stdout);
         return 1;
@@ -113,6 +136,8 @@ int run(int argc, char **argv) {
     junction_gate::Thresholds t;
     t.support_limit = junction_gate::parse_int_threshold(argv[2]);
     t.min_ratio = junction_gate::parse_real_threshold(argv[3]);
+    warn_misread_threshold("int_threshold", argv[2], true);
+    warn_misread_threshold("real_threshold", argv[3], false);
 
     // The input is opened, and every refusal made, before anything is opened for writing:
     // a run that cannot go ahead creates or empties no file.

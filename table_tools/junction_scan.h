@@ -10,6 +10,7 @@
 // it too.
 #pragma once
 
+#include <algorithm>
 #include <charconv>
 #include <climits>
 #include <cstdint>
@@ -309,6 +310,23 @@ inline unsigned short parse_int_threshold(const char *arg) {
 // The real threshold: strtod rules.
 inline double parse_real_threshold(const char *arg) {
     return std::strtod(arg, nullptr);
+}
+
+// How a threshold argument that is not wholly a number was read: the text that made its
+// number, or "0" when no number starts it. Empty when the argument is a number, blanks
+// around it aside. `integer` picks the integer threshold's reading, else the real one's.
+inline std::string threshold_misread(const char *arg, bool integer) {
+    char *end;
+    if (integer)
+        (void)std::strtol(arg, &end, 10);
+    else
+        (void)std::strtod(arg, &end);
+    const std::string_view blanks = " \t\n\v\f\r";
+    const std::string_view rest(end);
+    if (end != arg && rest.find_first_not_of(blanks) == std::string_view::npos) return "";
+    std::string_view read(arg, size_t(end - arg));
+    read.remove_prefix(std::min(read.size(), read.find_first_not_of(blanks)));
+    return read.empty() ? "0" : std::string(read);
 }
 
 // True when a data line goes to the first output. A line without a ratio or support (one of

@@ -184,6 +184,31 @@ inline bool answer_help_or_version(int argc, char **argv, const char *program, c
     return false;
 }
 
+// Refuses the first argument that begins with '-': the programs know no option beyond the
+// help and the version, which answer_help_or_version() has answered, and read and write
+// named files only, so a lone "-" is no file either (it would make one of that name).
+// `is_value(i, arg)` keeps an argument that position i reads as a value (a negative
+// number). Names the argument, then the usage, on standard error; true when it refused one.
+template <class IsValue>
+bool refuse_unknown_option(int argc, char **argv, const char *program, const char *usage,
+                           IsValue is_value) {
+    for (int i = 1; i < argc; ++i) {
+        const char *arg = argv[i];
+        if (arg[0] != '-' || is_value(i, arg)) continue;
+        if (arg[1])
+            std::fprintf(stderr, "%s: unknown option '%s' (a file of that name is given as ./%s)\n",
+                         program, arg, arg);
+        else
+            std::fprintf(stderr,
+                         "%s: '-': standard input and output are not used here (a file of "
+                         "that name is given as ./-)\n",
+                         program);
+        std::fputs(usage, stderr);
+        return true;
+    }
+    return false;
+}
+
 // The whole run of a program: the body's status, or 1 when memory ran out (said on
 // `messages`) or a line of standard output was lost.
 template <class Body>

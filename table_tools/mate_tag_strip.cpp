@@ -40,6 +40,9 @@ const char kHelp[] =
 
 int run(int argc, char **argv) {
     if (table_io::answer_help_or_version(argc, argv, "mate_tag_strip", kHelp)) return 0;
+    if (table_io::refuse_unknown_option(argc, argv, "mate_tag_strip", kUsage,
+                                        [](int, const char *) { return false; }))
+        return 1;
     if (argc < 2) {
         std::fputs(kUsage, stderr);
         return 1;

@@ -20,6 +20,15 @@ const char kUsage[] =
     "         cat       concatenate BCFs\n"
     "\n";
 
+// After the usage, for -h and --help only: the usage itself is fixed, and goes to standard
+// error when no command is given.
+const char kHelpOptions[] =
+    "Options: -h, --help  print this help and exit\n"
+    "         --version   print the version and exit\n"
+    "\n"
+    "Each command also answers -h, --help and --version.\n"
+    "\n";
+
 }  // namespace
 
 // `n` words after "cat": options and input names.
@@ -35,6 +44,7 @@ int main(int argc, char **argv) {
     int status;
     if (strcmp(argv[1], "-h") == 0 || strcmp(argv[1], "--help") == 0) {
         fputs(kUsage, stdout);
+        fputs(kHelpOptions, stdout);
         status = 0;
     } else if (strcmp(argv[1], "--version") == 0) {
         printf("varforge %s\n", AF_PROJECT_VERSION);

@@ -39,6 +39,12 @@ void usage(FILE *fp) {
             "\n"
             "  %-12s%s\n"
             "  %-12s%s\n"
+            "\n"
+            "Options:\n"
+            "  -h, --help  print this usage and exit\n"
+            "  --version   print the version and exit\n"
+            "\n"
+            "Each command also answers -h, --help and --version.\n"
             "\n",
             "help", "print this usage", "version", "print the version");
 }

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string_view>
 
 #include "commands.h"
 #include "stdout_end.h"
@@ -65,6 +66,19 @@ static_assert(sizeof kUsage - 1 == 1023, "quickcheck usage text must be 1023 byt
 
 void usage_quickcheck(FILE *write_to) {
     fwrite(kUsage, 1, sizeof kUsage - 1, write_to);
+}
+
+// The help that -h and --help print: the usage text with the help and version options
+// among its options.
+void help_quickcheck() {
+    const std::string_view usage(kUsage, sizeof kUsage - 1);
+    const size_t options_end = usage.find("\n\n") + 1;
+    fwrite(usage.data(), 1, options_end, stdout);
+    fputs(
+        "  -h, --help      print this help and exit\n"
+        "  --version       print the version and exit\n",
+        stdout);
+    fwrite(usage.data() + options_end, 1, usage.size() - options_end, stdout);
 }
 
 // Examines one file and returns its status bits.
@@ -153,7 +167,7 @@ int run(int argc, char **argv) {
                 quiet = 1;
                 break;
             case 'h':
-                usage_quickcheck(stdout);
+                help_quickcheck();
                 return 0;
             case kVersionOption:
                 printf("alnforge quickcheck %s\n", AF_PROJECT_VERSION);

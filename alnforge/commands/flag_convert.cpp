@@ -68,6 +68,12 @@ extern "C" int main_flags(int argc, char **argv) {
     }
     if (strcmp(argv[1], "-h") == 0 || strcmp(argv[1], "--help") == 0) {
         usage(stdout);
+        fputs(
+            "Options:\n"
+            "\t-h, --help\tprint this help and exit\n"
+            "\t--version\tprint the version and exit\n"
+            "\n",
+            stdout);
         return stdout_flushed() ? 0 : 1;
     }
     if (strcmp(argv[1], "--version") == 0) {

@@ -50,7 +50,7 @@ check() {
   done
 }
 
-for p in alnforge alnforge-quickcheck alnforge-flags varforge junction_gate fusion_swap mate_tag_strip; do
+for p in alnforge alnforge-quickcheck alnforge-flags varforge varforge-cat junction_gate fusion_swap mate_tag_strip; do
   [ -f "$man/man1/$p.1" ] || bad "$p.1 was not installed"
 done
 for prog in "$bin"/*; do
@@ -72,10 +72,14 @@ check "$man/man1/alnforge-quickcheck.1" $(source_options alnforge/commands/bam_s
   $("$bin/alnforge" quickcheck | usage_options)
 check "$man/man1/alnforge-flags.1" $(source_options alnforge/commands/flag_convert.cpp) \
   $("$bin/alnforge" flags 2>&1 | awk -F'\t' '/^\t0x/ { split($3, w, " "); print w[1] }')
+# varforge(1) for the driver, view and index (and names every command); cat has a page of
+# its own, varforge-cat(1), which varforge(1) must point to.
 check "$man/man1/varforge.1" \
-  $(source_options 'varforge/*.cpp' 'varforge/*/*.cpp') \
+  $(source_options 'varforge/*.cpp' 'varforge/hts_commands/*.cpp') \
   $("$bin/varforge" 2>&1 | awk '/^Command:/ { print $2 } /^         [a-z]/ { print $1 }') \
   $("$bin/varforge" view --help | usage_options) $("$bin/varforge" index --help | usage_options) \
+  'varforge-cat\(1\)'
+check "$man/man1/varforge-cat.1" $(source_options 'varforge/join/*.cpp') \
   $("$bin/varforge" cat --help | usage_options)
 for t in junction_gate fusion_swap mate_tag_strip; do
   check "$man/man1/$t.1" $(source_options "table_tools/$t.cpp" 'table_tools/*.h') \

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -50,6 +51,11 @@ TEST_P(HelpAndVersion, AnswerOnStandardOutput) {
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(r.err, "");
         EXPECT_EQ(first_word(r.out), c.help_starts) << r.out;
+        for (const char *listed : {"-h", "--help", "--version"})
+            EXPECT_TRUE(std::regex_search(
+                r.out, std::regex(std::string("(^|[ \t,])") + listed + "([ \t,]|$)")))
+                << listed << " is not listed in\n"
+                << r.out;
     }
     aftest::ProcResult r = run(with("--version"));
     EXPECT_EQ(r.status, 0);
@@ -76,6 +82,55 @@ INSTANTIATE_TEST_SUITE_P(
         for (const auto &w : info.param.words) name += (name.empty() ? "" : "_") + w;
         return name;
     });
+
+// An argument that begins with '-' and is no option the program knows is refused before
+// anything is opened, naming it, with the usage on standard error and status 1; a negative
+// threshold is a number, and "-" is standard input only where it can be.
+TEST(UnknownOption, IsNamedAndRefused) {
+    aftest::TempDir dir;
+    const std::string table = dir.file("t.tsv"), bcf = dir.file("a.bcf"), o1 = dir.file("o1"),
+                      o2 = dir.file("o2");
+    aftest::write_file(table, "header\nr/1\tx\n");
+    aftest::write_variants(bcf, "bcf", aftest::VarShape{});
+    const struct {
+        Args argv;
+        std::string named;  // in the message; empty: the run goes ahead (status 0)
+    } cases[] = {
+        {{"varforge", "view", "--bogus"}, "'--bogus'"},
+        {{"varforge", "view", "-x", bcf}, "'-x'"},
+        {{"varforge", "index", "--bogus"}, "'--bogus'"},
+        {{"varforge", "index", bcf, "-W"}, "'-W'"},
+        {{"varforge", "index", "-"}, "cannot index standard input"},
+        {{"mate_tag_strip", "--bogus"}, "'--bogus'"},
+        {{"mate_tag_strip", table, "-"}, "'-'"},
+        {{"mate_tag_strip", table, o1, "-v"}, "'-v'"},
+        {{"junction_gate", "--bogus"}, "'--bogus'"},
+        {{"junction_gate", table, "-x", "0.5", o1, o2}, "'-x'"},
+        {{"junction_gate", table, "10", "0.5", o1, "--help"}, "'--help'"},
+        {{"junction_gate", table, "-1", "-inf", o1, o2}, ""},
+        {{"mate_tag_strip", table, o1}, ""},
+    };
+    for (const auto &c : cases) {
+        std::string line;
+        for (const auto &w : c.argv) line += w + " ";
+        SCOPED_TRACE(line);
+        std::filesystem::remove(o1);
+        aftest::ProcResult r = run(c.argv);
+        if (c.named.empty()) {
+            EXPECT_EQ(r.status, 0) << r.err;
+            EXPECT_EQ(r.err, "");
+            continue;
+        }
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, "");
+        EXPECT_NE(r.err.find(c.named), std::string::npos) << r.err;
+        const bool usage = c.named != "cannot index standard input";
+        EXPECT_EQ(r.err.find("Usage:") != std::string::npos, usage) << r.err;
+        EXPECT_FALSE(std::filesystem::exists(o1)) << "an output was opened";
+        EXPECT_FALSE(std::filesystem::exists(bcf + ".csi")) << "an index was written";
+        EXPECT_FALSE(std::filesystem::exists("-")) << "a file named '-' was made";
+    }
+}
 
 // A run whose input does not open creates or empties no output: files already there keep
 // their bytes, and no new one is made.

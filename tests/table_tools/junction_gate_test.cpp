@@ -219,28 +219,42 @@ TEST(JunctionGateScanner, StopsAtNulAndTakesFieldsOfAnyLength) {
     EXPECT_EQ(scanner.scan("", f), -1);
 }
 
+// Each threshold's value, and how a warning says it was read when it is not wholly a number
+// (empty: no warning).
 TEST(JunctionGateScanner, ThresholdArguments) {
     const struct {
         const char *arg;
         unsigned short value;
-    } ints[] = {{"70000", 4464},
-                {"65536", 0},
-                {"-1", 65535},
-                {"  +12x", 12},
-                {"abc", 0},
-                {"", 0},
-                {"0x10", 0},
-                {"99999999999999999999", 65535},
-                {"-99999999999999999999", 0}};
-    for (const auto &c : ints)
+        const char *misread;
+    } ints[] = {{"70000", 4464, ""},
+                {"65536", 0, ""},
+                {"-1", 65535, ""},
+                {" 7 \n", 7, ""},
+                {"  +12x", 12, "+12"},
+                {"1.5", 1, "1"},
+                {"abc", 0, "0"},
+                {"", 0, "0"},
+                {" - 3", 0, "0"},
+                {"0x10", 0, "0"},
+                {"99999999999999999999", 65535, ""},
+                {"-99999999999999999999", 0, ""}};
+    for (const auto &c : ints) {
         EXPECT_EQ(junction_gate::parse_int_threshold(c.arg), c.value) << c.arg;
+        EXPECT_EQ(junction_gate::threshold_misread(c.arg, true), c.misread) << c.arg;
+    }
     const struct {
         const char *arg;
         double value;
-    } reals[] = {{"0.5", 0.5}, {" 2.5e1x", 25.0}, {"0x1.8p-1", 0.75}, {"-inf", -INFINITY},
-                 {"", 0.0},    {"x", 0.0},        {"1e", 1.0}};
-    for (const auto &c : reals)
+        const char *misread;
+    } reals[] = {{"0.5", 0.5, ""},       {" 2.5e1x", 25.0, "2.5e1"},
+                 {"0x1.8p-1", 0.75, ""}, {"-inf", -INFINITY, ""},
+                 {"", 0.0, "0"},         {"x", 0.0, "0"},
+                 {"1e", 1.0, "1"},       {"0.5 ", 0.5, ""},
+                 {"ten", 0.0, "0"}};
+    for (const auto &c : reals) {
         EXPECT_EQ(junction_gate::parse_real_threshold(c.arg), c.value) << c.arg;
+        EXPECT_EQ(junction_gate::threshold_misread(c.arg, false), c.misread) << c.arg;
+    }
     EXPECT_TRUE(std::isnan(junction_gate::parse_real_threshold("nan")));
 }
 
@@ -281,6 +295,7 @@ TEST(JunctionGate, EdgeCases) {
         std::string table, int_thr, real_thr;
         std::string out1, out2;
         unsigned pass, reject;
+        std::string err = "";
     } cases[] = {
         {"empty input", "", "100", "0.5", "\n", "\n", 0, 0},
         {"header only", H + "\n", "100", "0.5", H + "\n", H + "\n", 0, 0},
@@ -306,7 +321,12 @@ TEST(JunctionGate, EdgeCases) {
         {"negative column 18 wraps", H + "\n" + data("1", "-65535") + "\n", "2", "0",
          H + "\n" + data("1", "-65535") + "\n", H + "\n", 1, 0},
         {"integer threshold 0 lets nothing pass", H + "\n" + data("1", "0") + "\n", "x", "0",
-         H + "\n", H + "\n" + data("1", "0") + "\n", 0, 1},
+         H + "\n", H + "\n" + data("1", "0") + "\n", 0, 1,
+         "junction_gate: warning: int_threshold 'x' is not a number; read as 0\n"},
+        {"a threshold read as far as it is a number", H + "\n" + data("0.5", "9") + "\n", "10k",
+         "0.5.1", H + "\n" + data("0.5", "9") + "\n", H + "\n", 1, 0,
+         "junction_gate: warning: int_threshold '10k' is not a number; read as 10\n"
+         "junction_gate: warning: real_threshold '0.5.1' is not a number; read as 0.5\n"},
         {"more than twenty fields written whole",
          H + "\n" + data("1", "2", "\textra 1\t2  3") + "\n", "10", "0",
          H + "\n" + data("1", "2", "\textra 1\t2  3") + "\n", H + "\n", 1, 0},
@@ -340,7 +360,7 @@ TEST(JunctionGate, EdgeCases) {
         GateRun r = gate(dir, c.table, c.int_thr, c.real_thr);
         EXPECT_EQ(r.proc.status, 0);
         EXPECT_EQ(r.proc.out, dir.file("in.tsv") + "\n" + summary(c.pass, c.reject));
-        EXPECT_EQ(r.proc.err, "");
+        EXPECT_EQ(r.proc.err, c.err);
         EXPECT_EQ(r.out1, c.out1);
         EXPECT_EQ(r.out2, c.out2);
     }

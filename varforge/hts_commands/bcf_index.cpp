@@ -14,9 +14,30 @@ namespace {
 const char kIndexUsage[] =
     "Usage:   varforge index <in.bcf|in.vcf.gz>\n"
     "\n"
-    "Writes the coordinate index <in.bcf>.csi beside the file.\n";
+    "Writes the coordinate index <in.bcf>.csi beside the file.\n"
+    "\n"
+    "  -h, --help   print this help and exit\n"
+    "  --version    print the version and exit\n";
 
 constexpr int kMinShift = 14;  // CSI bins start at 16 KiB
+
+// Names the first argument that begins with '-' and is no option of the command, the usage
+// after it, on standard error; true when there was one. The help and version options are
+// known, and answered when they stand alone; a lone "-" is refused apart.
+bool refuse_unknown_option(int argc, char **argv) {
+    for (int i = 1; i < argc; i++) {
+        const char *arg = argv[i];
+        if (arg[0] != '-' || arg[1] == '\0' || strcmp(arg, "-h") == 0 ||
+            strcmp(arg, "--help") == 0 || strcmp(arg, "--version") == 0)
+            continue;
+        fprintf(stderr,
+                "[bcf_main_index] unknown option '%s' (a file of that name is given as ./%s)\n",
+                arg, arg);
+        fputs(kIndexUsage, stderr);
+        return true;
+    }
+    return false;
+}
 
 }  // namespace
 
@@ -29,11 +50,19 @@ extern "C" int bcf_main_index(int argc, char **argv) {
         printf("varforge index %s\n", AF_PROJECT_VERSION);
         return 0;
     }
+    if (refuse_unknown_option(argc, argv)) return 1;
     if (argc != 2) {
         fputs(kIndexUsage, stderr);
         return 1;
     }
     const char *fn = argv[1];
+    if (strcmp(fn, "-") == 0) {
+        fputs(
+            "[bcf_main_index] -: cannot index standard input: the index is written beside a "
+            "named file\n",
+            stderr);
+        return 1;
+    }
     hts_set_log_level(HTS_LOG_OFF);  // our own message names the file and the fault
     const int r = bcf_index_build(fn, kMinShift);
     if (r == 0) return 0;
