@@ -47,7 +47,7 @@ struct Shard {
     Layout layout = Layout::kShared;
     Source source = Source::kIndexed;
     bool pad = false;        // an empty block follows the shard's data in the joined file
-    int chr2_len = 1000000;  // a longer chr2 in a shard's header deepens its CSI bins
+    int chr2_len = 1000000;  // a longer chr2 in a shard's header deepens its CSI bins; 0: none
 };
 
 struct Row {
@@ -58,8 +58,8 @@ struct Row {
 
 std::string vcf_text(const Shard &s, int shard_no, bool drop_last = false) {
     std::string t =
-        "##fileformat=VCFv4.2\n##contig=<ID=chr1,length=1000000>\n##contig=<ID=chr2,length=" +
-        std::to_string(s.chr2_len) +
+        "##fileformat=VCFv4.2\n##contig=<ID=chr1,length=1000000>\n##contig=<ID=chr2" +
+        (s.chr2_len ? ",length=" + std::to_string(s.chr2_len) : std::string()) +
         ">\n##contig=<ID=chr3,length=1000000>\n"
         "##INFO=<ID=DP,Number=1,Type=Integer,Description=\"Depth\">\n"
         "##INFO=<ID=END,Number=1,Type=Integer,Description=\"End position\">\n"
@@ -320,14 +320,15 @@ std::vector<Row> rows() {
                            Layout::kFlushed)};
         flushed.shards[0].pad = flushed.shards[1].pad = true;
         r.push_back(flushed);
-        // Long deletions spanning windows and shards; the last shard's chr2 is longer, which
-        // deepens its CSI bins.
+        // Long deletions spanning windows and shards; only the last shard gives chr2 a length,
+        // a long one, which deepens its CSI bins.
         Row dels{"long deletions", kind,
                  shards({{{"chr1", 1000, 200000, 200, 7, 60000}},
                          {{"chr1", 200001, 500000, 150, 50, 200000}},
                          {{"chr1", 500000, 501000, 10}, {"chr2", 1, 400000, 300, 9, 70000}},
                          {{"chr2", 400100, 800000, 170, 13, 40000}}})};
         dels.shards[0].segs.push_back({"chr1", 199900, 200000, 50, 1, 250000});
+        for (int i = 0; i < 3; i++) dels.shards[size_t(i)].chr2_len = 0;
         dels.shards[3].chr2_len = 1 << 30;
         r.push_back(dels);
         // Small shards whose records all share the header's block.
