@@ -1,16 +1,8 @@
-# The varforge program: the driver (varforge/main.cpp) over three rooms of its own.
-#  - varforge/bgzf_bcf: our small variant-file library (BGZF stream, file reader, BCF header),
-#    which the join reads and writes bytes with;
-#  - varforge/join: `cat`, the join (input checks, header union, copy, output); it asks
-#    htslib's header parser what a header means, in a unit (header_union.cpp) that sees only
-#    htslib's names;
-#  - varforge/hts_commands: the `view` and `index` commands, on htslib, in a library of their
-#    own so that htslib's C names (bcf_open, bcf_hdr_read, ...) never meet the library's.
-add_library(varforge_lib STATIC
-  varforge/bgzf_bcf/knetfile.cpp varforge/bgzf_bcf/bgzf.cpp varforge/bgzf_bcf/bcf.cpp)
-target_include_directories(varforge_lib PUBLIC ${CMAKE_SOURCE_DIR}/varforge)
-target_link_libraries(varforge_lib PUBLIC AF::z AF::deflate)
-
+# The varforge program: the driver (varforge/main.cpp) over two rooms of its own.
+#  - varforge/join: `cat`, the join: a short driver of named steps over one byte layer
+#    (sources of bytes at offsets, BGZF blocks), input checks, the header union (which asks
+#    htslib's header parser what a header means), the copy, the index and the commit;
+#  - varforge/hts_commands: the `view` and `index` commands, on htslib.
 add_library(varforge_cmds STATIC varforge/hts_commands/bcf_view.cpp varforge/hts_commands/bcf_index.cpp)
 target_link_libraries(varforge_cmds PUBLIC AF::hts)
 
@@ -26,7 +18,7 @@ af_program(varforge SOURCES varforge/main.cpp LIBS varforge_join varforge_cmds)
 
 af_test(varforge_test SOURCES tests/varforge/varforge_test.cpp tests/varforge/cat_join_test.cpp
         LIBS AF::hts AF::z DEPENDS varforge)
-af_test(varforge_lib_test SOURCES tests/varforge/varforge_lib_test.cpp
+af_test(join_bytes_test SOURCES tests/varforge/join_bytes_test.cpp
         LIBS varforge_join AF::hts AF::z)
 af_bench(cat SOURCES bench/cat.cpp LIBS AF::hts DEPENDS varforge)
 if(TARGET cat)
@@ -43,5 +35,5 @@ if(TARGET gather)
   target_compile_definitions(gather PRIVATE VF_BIN_DIR="${AF_BIN_DIR}")
 endif()
 
-af_fuzz(varforge_fuzz SOURCES fuzz/varforge_fuzz.cpp LIBS varforge_join varforge_lib
+af_fuzz(varforge_fuzz SOURCES fuzz/varforge_fuzz.cpp LIBS varforge_join
         SEED_SCRIPT fuzz/seeds/varforge.sh)

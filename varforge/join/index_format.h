@@ -29,7 +29,7 @@
 //     once. A caller that has not turned it off must not use htslib from another thread
 //     meanwhile.
 //
-// This is an internal C++ interface of the varforge program (like varforge/bgzf_bcf), not a
+// This is an internal C++ interface of the varforge program (like the rest of varforge/join), not a
 // module of the installed C library.
 #ifndef VARFORGE_JOIN_INDEX_FORMAT_H
 #define VARFORGE_JOIN_INDEX_FORMAT_H

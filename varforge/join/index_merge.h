@@ -22,7 +22,7 @@
 //     state; objects are not shared between threads, distinct objects may be used by distinct
 //     threads. IndexMerger::write writes through index_write (index_format.h).
 //
-// This is an internal C++ interface of the varforge program (like varforge/bgzf_bcf), not a
+// This is an internal C++ interface of the varforge program (like the rest of varforge/join), not a
 // module of the installed C library.
 #ifndef VARFORGE_JOIN_INDEX_MERGE_H
 #define VARFORGE_JOIN_INDEX_MERGE_H
