@@ -1,11 +1,11 @@
 /* fault_shim: preloaded (LD_PRELOAD) into a program run by the fault harness. It interposes
  * the C library's entry points for opening (temporary files too), reading, writing, flushing,
- * syncing, closing, seeking, stat, descriptor control (dup, fcntl, fchmod), making, renaming
- * and removing names, and allocating, as the program,
- * htslib and the C++ runtime call them, and counts or fails them. glibc's own calls inside
- * stdio (a buffer flushed by printf, say) never reach an interposer, so every stdio entry
- * point is interposed itself, and the flush that exit() makes of a stream still holding data
- * is modelled as one more call.
+ * syncing, closing, seeking, stat, descriptor control (dup, fcntl), permission bits, making,
+ * renaming and removing names, and allocating, as the program, htslib and the C++ runtime
+ * call them, and counts or fails them. glibc's own calls inside stdio (a buffer flushed by
+ * printf, say) never reach an interposer, so every stdio entry point is interposed itself,
+ * and the flush that exit() makes of a stream still holding data is modelled as one more
+ * call.
  *
  * Environment (read at load):
  *   FAULT_MODE    count | fail | eintr | short   (anything else: pass everything through)
@@ -57,12 +57,13 @@ enum {
     K_REMOVE,
     K_NAME,
     K_SYNC,
+    K_MODE,
     K_ALLOC,
     K_KINDS
 };
-static const char *const kind_name[K_KINDS] = {"open",   "read", "write", "flush",
-                                               "close",  "seek", "stat",  "control",
-                                               "remove", "name", "sync",  "alloc"};
+static const char *const kind_name[K_KINDS] = {"open", "read", "write",   "flush",  "close",
+                                               "seek", "stat", "control", "remove", "name",
+                                               "sync", "mode", "alloc"};
 enum { M_OFF, M_COUNT, M_FAIL, M_EINTR, M_SHORT };
 enum { PASS, FAIL, INTERRUPT, SHORTEN };
 
@@ -503,12 +504,12 @@ int syncfs(int fd) {
 /* Permission bits that cannot be set. */
 SLOT(fchmod);
 int fchmod(int fd, mode_t perm) {
-    if (decide_fd(fd, K_CONTROL, "fchmod", STILL) == FAIL) return errno = EPERM, -1;
+    if (decide_fd(fd, K_MODE, "fchmod", STILL) == FAIL) return errno = EPERM, -1;
     return REAL(fchmod)(fd, perm);
 }
 SLOT(fchmodat);
 int fchmodat(int dirfd, const char *path, mode_t perm, int flags) {
-    if (decide_on(K_CONTROL, "fchmodat", STILL, path) == FAIL) return errno = EPERM, -1;
+    if (decide_on(K_MODE, "fchmodat", STILL, path) == FAIL) return errno = EPERM, -1;
     return REAL(fchmodat)(dirfd, path, perm, flags);
 }
 SLOT(lseek);
