@@ -11,8 +11,9 @@ if(AF_TESTS AND NOT AF_TSAN)  # the ThreadSanitizer build runs its thread tests 
   add_executable(fault_modules tests/fault/fault_modules.cpp)
   target_link_libraries(fault_modules PRIVATE spill_file isize_store plp_feeder fmt_opts report_util
     AF::hts AF::lz4 ${CMAKE_DL_LIBS})
+  # The harness writes its variant inputs, split by contig and indexed, through htslib.
   add_executable(fault_harness tests/fault/fault_harness.cpp)
-  target_include_directories(fault_harness PRIVATE tests/common)
+  target_link_libraries(fault_harness PRIVATE test_common)
   set_target_properties(fault_modules fault_harness PROPERTIES
     RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
   add_dependencies(fault_harness fault_shim fault_modules af_fixture alnforge varforge

@@ -3,16 +3,29 @@
 // for every k = 1..N with call k failing. Each run must fail cleanly (non-zero status and a
 // message, and no output that looks whole when it is not) or leave everything byte-identical
 // to the clean run. Two more runs interrupt (EINTR) and shorten every read and write; they
-// must leave everything identical. One summary line per workload; exit status 1 on any bad
-// outcome not in the known list below.
+// must leave everything identical. After every run, the run's folders must hold the inputs and
+// the declared outputs and nothing else (a temporary left behind is bad, hidden or not, unless
+// its own removal was the failed call), with the same permission bits on the outputs, and no
+// BGZF output may look whole (end in its end-of-file block) when the run failed, unless all
+// of them are the clean run's. Each run's TMPDIR is its folder, so that temporaries made
+// there count too. One summary line per workload; exit status 1 on any bad outcome not in the
+// known list below.
 //
 //   fault_harness --bin DIR --shim LIB --modules PROG [--preload LIB] [--jobs N] [--only NAME]
+//                 [--keep 1]
+// --keep 1 leaves the inputs and the last runs' folders in place, and names them. The far
+// folders go under $FAULT_FAR_DIR when that is on another filesystem, else under /dev/shm,
+// /run/user, /var/tmp or the current folder, whichever is first on one.
 #include <fcntl.h>
+#include <htslib/tbx.h>
+#include <htslib/vcf.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -24,6 +37,7 @@
 #include <thread>
 #include <vector>
 
+#include "bcf_files.h"
 #include "bgzf_eof.h"
 
 namespace fs = std::filesystem;
@@ -38,8 +52,10 @@ enum Flags : unsigned {
     kPipe = 8,       // standard output is a pipe that the harness drains, not a file
 };
 
-// "@name" in argv is the input `name`, linked into the run's directory; "%modules" is the
-// module driver. Outputs are files the run writes into its directory.
+// "@name" in argv is the input `name`, linked into the run's directory with its index, if it
+// has one; "%modules" is the module driver. Outputs are files the run writes into its
+// directory; "^name", in argv and in outputs, is a file in the run's far directory, on another
+// filesystem than the inputs (the workload is skipped when there is none).
 struct Workload {
     const char *name;
     std::vector<std::string> argv;
@@ -48,11 +64,15 @@ struct Workload {
     int clean_status = 0;  // the exit status of the run without faults
 };
 
-// Inputs, written once: af_fixture arguments, or literal text.
+// Inputs, written once: af_fixture arguments, or literal text. With `contig`, the af_fixture
+// variants (arguments: format, records, seed) of that contig only, so that shards split by
+// contig join in order. `index`: also the htslib index of that extension, beside the input.
 struct Input {
     const char *name;
     std::vector<std::string> fixture;
     const char *text;
+    const char *contig = nullptr;
+    const char *index = nullptr;
 };
 
 const Input kInputs[] = {
@@ -79,6 +99,15 @@ const Input kInputs[] = {
      "EML4\tchr2\t42522656\t----\t----\tALK\tchr2\t29446394\t----\t----\textra"},
     {"not.bam", {}, "not an alignment file\n"},
     {"reads.tsv", {}, "read1/1\t99\tchr1\t100\nread1/2\t147\tchr1\t300\nr/3\t0\tchr2\t5\n\nx\ty/2"},
+    // Shards of one file, split by contig, for joins with an index. The VCF's second shard
+    // has no index: the join builds its part from the records, through a temporary file.
+    {"s1.bcf", {"bcf", "60", "3"}, nullptr, "chr1", "csi"},
+    {"s2.bcf", {"bcf", "60", "3"}, nullptr, "chr2", "csi"},
+    {"s1.vcf.gz", {"vcf.gz", "60", "3"}, nullptr, "chr1", "tbi"},
+    {"s2.vcf.gz", {"vcf.gz", "60", "3"}, nullptr, "chr2", nullptr},
+    // Larger ones: several copy buffers each.
+    {"l1.bcf", {"bcf", "24000", "4"}, nullptr, "chr1", "csi"},
+    {"l2.bcf", {"bcf", "24000", "4"}, nullptr, "chr2", "csi"},
 };
 
 const std::vector<Workload> kWorkloads = {
@@ -92,6 +121,18 @@ const std::vector<Workload> kWorkloads = {
     {"varforge-cat", {"varforge", "cat", "@a.bcf", "@b.bcf"}, {}},
     // Into a pipe, and with inputs large enough for the kernel to splice them.
     {"varforge-cat-pipe", {"varforge", "cat", "@c.bcf", "@d.bcf"}, {}, kPipe},
+    // Into a file: a temporary file renamed into place, and with -W its index beside it.
+    {"varforge-cat-o", {"varforge", "cat", "-o", "out.bcf", "@s1.bcf", "@s2.bcf"}, {"out.bcf"}},
+    {"varforge-cat-W",
+     {"varforge", "cat", "-W", "-o", "out.bcf", "@s1.bcf", "@s2.bcf"},
+     {"out.bcf", "out.bcf.csi"}},
+    {"varforge-cat-W-vcf",
+     {"varforge", "cat", "-W", "-o", "out.vcf.gz", "@s1.vcf.gz", "@s2.vcf.gz"},
+     {"out.vcf.gz", "out.vcf.gz.tbi"}},
+    // Onto another filesystem, where the kernel cannot share extents: the buffered copy.
+    {"varforge-cat-W-far",
+     {"varforge", "cat", "-W", "-o", "^out.bcf", "@l1.bcf", "@l2.bcf"},
+     {"^out.bcf", "^out.bcf.csi"}},
     {"varforge-view", {"varforge", "view", "@a.bcf"}, {}},
     {"varforge-index", {"varforge", "index", "@a.bcf"}, {"a.bcf.csi"}},
     {"junction_gate",
@@ -101,6 +142,7 @@ const std::vector<Workload> kWorkloads = {
     {"fusion_swap", {"fusion_swap", "@fusions.tsv", "swapped.tsv"}, {"swapped.tsv"}, kMsgStdout},
     {"mate_tag_strip", {"mate_tag_strip", "@reads.tsv", "stripped.tsv"}, {"stripped.tsv"}},
     {"spill_file", {"%modules", "spill"}, {}, kManual},
+    {"spill_file-close", {"%modules", "spill-close"}, {}, kManual},
     {"isize_store", {"%modules", "isize"}, {}, kManual},
     {"plp_feeder", {"%modules", "plp"}, {}, kManual},
     {"fmt_opts", {"%modules", "fmt"}, {}, kManual},
@@ -113,9 +155,10 @@ const std::vector<Workload> kWorkloads = {
 // as known-bad, not as a test failure. Take an entry out once its fault is mended; the
 // harness says when an entry no longer matches anything.
 struct Known {
-    const char *workload;
+    const char *workload;  // "NAME*": every workload whose name begins with NAME
     const char *call;
-    const char *frame;  // the frame that made the failing call (see calling_frame)
+    const char *frame;         // the frame that made the failing call (see calling_frame)
+    const char *outcome = "";  // a part of the verdict, when the call alone says too little
 };
 const Known kKnown[] = {
     // varforge view and index: allocation failures that htslib 1.16 ignores (header lines and
@@ -138,15 +181,38 @@ const Known kKnown[] = {
     {"varforge-view", "leak", "(hclose+"},
     {"varforge-index", "leak", "(hclose+"},
     {"varforge-index", "leak", "(hflush+"},
+    // The same in cat's index work: reading the inputs' indexes, building one from records,
+    // writing the joined file's index (whose closing flush syncs it).
+    {"varforge-cat-W*", "leak", "(hclose+"},
+    {"varforge-cat-W*", "leak", "(hflush+"},
+    {"varforge-cat-W*", "leak", "(hread2+"},
     // htslib 1.16's pileup engine uses allocations it does not check: the feeder cannot see
     // them coming.
     {"plp_feeder", "alloc", "(bam_plp_init+"},
     {"plp_feeder", "alloc", "(bam_plp64_next+"},
+    // varforge cat into a file. The new file's permission bits are set by an fchmod whose
+    // failure is not looked at: the output, or its index, is put in place with mode 0600 and
+    // exit status 0.
+    {"varforge-cat-*", "fchmod", "/varforge(", "mode changed"},
+    // The index is renamed into place after the output; when that rename fails, the output
+    // stays replaced, without its index, under exit status 1.
+    {"varforge-cat-W*", "rename", "/varforge(", "looks whole"},
+    // A worker thread that cannot be started (its stack's thread storage not allocated)
+    // throws std::system_error, which nothing catches: abort.
+    {"varforge-cat-*", "alloc", "ld-linux", "crash"},
+    // Out of memory between mkostemp and the temporary's name being recorded for removal:
+    // the output's (or index's) hidden temporary stays.
+    {"varforge-cat-*", "alloc", "/varforge(", "left .out."},
+    // The same between mkstemp and the holder that removes it, for an index built from an
+    // input's records: TMPDIR/vf_index.XXXXXX stays.
+    {"varforge-cat-W*", "alloc", "/varforge(", "left vf_index."},
 };
 
 struct Config {
     std::string bin, shim, modules, preload, only, work;
+    std::string far;  // a folder on another filesystem than `work`, or empty
     int jobs = 2;
+    bool keep = false;
 };
 
 struct Run {
@@ -155,6 +221,8 @@ struct Run {
     bool timed_out = false;
     std::string out, err, report;
     std::vector<std::string> files;  // contents of the workload's outputs ("\x01missing" if none)
+    std::vector<unsigned> modes;     // their permission bits
+    std::vector<std::string> leftovers;  // other files found in the run's folders
 };
 
 std::string slurp(const std::string &path) {
@@ -165,18 +233,51 @@ std::string slurp(const std::string &path) {
     return s.str();
 }
 
-// Runs the workload once in `dir` (made afresh) with the shim in `mode`.
+bool uses_far(const Workload &w) {
+    for (const auto &a : w.argv)
+        if (a[0] == '^') return true;
+    return false;
+}
+
+// Where "^name" and "name" of a run in `dir` live; `far` is the run's far directory.
+std::string place(const std::string &name, const std::string &dir, const std::string &far) {
+    return name[0] == '^' ? far + "/" + name.substr(1) : dir + "/" + name;
+}
+
+// The run's far directory: the same relative place under the far root.
+std::string far_of(const Config &c, const std::string &dir) {
+    return c.far.empty() ? "" : c.far + dir.substr(c.work.size());
+}
+
+// Runs the workload once in `dir` (made afresh) with the shim in `mode`; in fail mode call `at`
+// of `kind` fails.
 Run run_once(const Config &c, const Workload &w, const std::string &dir, const char *mode,
-             long at) {
-    fs::remove_all(dir);
-    fs::create_directories(dir);
+             long at = 0, const std::string &kind = "") {
+    const std::string far = uses_far(w) ? far_of(c, dir) : "";
+    for (const std::string &d : {dir, far}) {
+        if (d.empty()) continue;
+        fs::remove_all(d);
+        fs::create_directories(d);
+    }
     std::vector<std::string> args;
+    std::vector<std::string> expected;  // names the run's folders may hold afterwards
     for (const std::string &a : w.argv) {
         if (a[0] == '@') {
-            std::error_code ec;
-            fs::create_hard_link(c.work + "/inputs/" + a.substr(1), dir + "/" + a.substr(1), ec);
-            if (ec) fs::copy_file(c.work + "/inputs/" + a.substr(1), dir + "/" + a.substr(1));
-            args.push_back(a.substr(1));
+            const std::string name = a.substr(1);
+            args.push_back(name);
+            std::vector<std::string> files = {name};
+            for (const Input &in : kInputs)
+                if (name == in.name && in.index) files.push_back(name + "." + in.index);
+            // A symbolic link, not a hard one: a new hard link changes the input's change
+            // time, which a join running beside in another slot rightly takes for a change.
+            for (const std::string &f : files) {
+                std::error_code ec;
+                fs::create_symlink(c.work + "/inputs/" + f, dir + "/" + f, ec);
+                if (ec) fs::copy_file(c.work + "/inputs/" + f, dir + "/" + f);
+                expected.push_back(dir + "/" + f);
+            }
+        } else if (a[0] == '^') {
+            args.push_back(place(a, dir, far));
         } else if (args.empty()) {
             args.push_back(a == "%modules" ? c.modules : c.bin + "/" + a);
         } else {
@@ -187,13 +288,17 @@ Run run_once(const Config &c, const Workload &w, const std::string &dir, const c
     fs::remove(rep);
     std::vector<std::string> env;
     for (char **e = environ; *e; e++)
-        if (strncmp(*e, "FAULT_", 6) != 0 && strncmp(*e, "LD_PRELOAD=", 11) != 0) env.push_back(*e);
+        if (strncmp(*e, "FAULT_", 6) != 0 && strncmp(*e, "LD_PRELOAD=", 11) != 0 &&
+            strncmp(*e, "TMPDIR=", 7) != 0)
+            env.push_back(*e);
     env.push_back("LD_PRELOAD=" + (c.preload.empty() ? "" : c.preload + ":") + c.shim);
     env.push_back(std::string("FAULT_MODE=") + mode);
     env.push_back("FAULT_AT=" + std::to_string(at));
+    env.push_back("FAULT_KIND=" + kind);
     env.push_back("FAULT_REPORT=" + rep);
     env.push_back(std::string("FAULT_STDERR=") + (w.flags & kStderr ? "1" : "0"));
     env.push_back(std::string("FAULT_MANUAL=") + (w.flags & kManual ? "1" : "0"));
+    env.push_back("TMPDIR=" + dir);
     std::vector<char *> argv, envp;
     for (auto &a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
@@ -243,7 +348,20 @@ Run run_once(const Config &c, const Workload &w, const std::string &dir, const c
     r.out = p[0] >= 0 ? piped : slurp(out);
     r.err = slurp(err);
     r.report = slurp(rep);
-    for (const std::string &f : w.outputs) r.files.push_back(slurp(dir + "/" + f));
+    for (const std::string &f : w.outputs) {
+        const std::string path = place(f, dir, far);
+        r.files.push_back(slurp(path));
+        struct stat st;
+        r.modes.push_back(stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0);
+        expected.push_back(path);
+    }
+    for (const std::string &d : {dir, far}) {
+        std::error_code ec;
+        if (d.empty()) continue;
+        for (const auto &e : fs::directory_iterator(d, ec))
+            if (std::find(expected.begin(), expected.end(), e.path().string()) == expected.end())
+                r.leftovers.push_back(e.path().filename().string());
+    }
     return r;
 }
 
@@ -259,6 +377,18 @@ bool ends_with_eof_block(const std::string &s) {
            s.compare(s.size() - aftest::kBgzfEof.size(), std::string::npos, aftest::kBgzfEof) == 0;
 }
 
+// "injected K KIND CALL [NAME]" from a fail-mode report, or "".
+std::string injected_call(const std::string &report, std::string *kind,
+                          std::string *name = nullptr) {
+    std::istringstream s(report);
+    std::string word, k, kd, call;
+    if (!(s >> word >> k >> kd >> call) || word != "injected") return "";
+    if (kind) *kind = kd;
+    std::string rest;
+    if (name && std::getline(s, rest) && rest.size() > 1) *name = rest.substr(1);
+    return call;
+}
+
 // The outcome of a run with one failed call, against the clean run: "" for identical,
 // "failed" for a clean failure, anything else names what went wrong.
 std::string judge(const Workload &w, const Run &clean, const Run &r) {
@@ -268,28 +398,31 @@ std::string judge(const Workload &w, const Run &clean, const Run &r) {
         r.err.find("runtime error:") != std::string::npos)
         return "sanitizer report";
     if (r.signal) return "crash (signal " + std::to_string(r.signal) + ")";
+    // A file whose removal was the failed call could not have been removed by anyone.
+    std::string kind, removed;
+    injected_call(r.report, &kind, &removed);
+    for (const std::string &f : r.leftovers)
+        if (kind != "remove" || fs::path(removed).filename() != f)
+            return "left " + f + " behind (exit status " + std::to_string(r.status) + ")";
     std::vector<std::pair<const std::string *, const std::string *>> outs = {{&r.out, &clean.out}};
     for (size_t i = 0; i < r.files.size(); i++) outs.push_back({&r.files[i], &clean.files[i]});
-    bool same = r.status == clean.status;
+    bool same = r.status == clean.status && r.modes == clean.modes;
     for (auto [got, want] : outs) same = same && *got == *want;
     if (same) return "";
+    if (r.status == 0 && r.modes != clean.modes) return "exit status 0 with a mode changed";
     if (r.status == 0) return "exit status 0 with output changed or lost";
     if (r.status == clean.status && clean.status != 0) return "clean status with output changed";
     if (r.err.empty() && !(w.flags & kMsgStdout && has_new_line(r.out, clean.out)))
         return "exit status " + std::to_string(r.status) + " without a message";
-    for (auto [got, want] : outs)
-        if (*got != *want && ends_with_eof_block(*want) && ends_with_eof_block(*got))
-            return "failed, but an output ends with its end-of-file block";
+    // A BGZF output that ends in its end-of-file block looks whole to a reader. After a
+    // failure that is wrong, unless every output is the clean run's (the failure came after
+    // all was done): one put in place without the rest is a half-done commit.
+    const bool all_done = r.files == clean.files;
+    for (size_t i = 0; i < r.files.size(); i++)
+        if (ends_with_eof_block(clean.files[i]) && ends_with_eof_block(r.files[i]) &&
+            (r.files[i] != clean.files[i] || !all_done))
+            return "failed, but " + w.outputs[i] + " looks whole";
     return "failed";
-}
-
-// "injected K KIND CALL" from a fail-mode report, or "".
-std::string injected_call(const std::string &report, std::string *kind) {
-    std::istringstream s(report);
-    std::string word, k, kd, call;
-    if (!(s >> word >> k >> kd >> call) || word != "injected") return "";
-    if (kind) *kind = kd;
-    return call;
 }
 
 std::vector<int> known_hits(sizeof kKnown / sizeof kKnown[0]);
@@ -317,16 +450,26 @@ std::string calling_frame(const std::string &report) {
     return "";
 }
 
+bool is_workload(const char *pattern, const std::string &name) {
+    const size_t n = strlen(pattern);
+    return n && pattern[n - 1] == '*' ? name.compare(0, n - 1, pattern, n - 1) == 0
+                                      : name == pattern;
+}
+
 // Whether a bad outcome of `w` is a known one: `what` is the failing call (an entry "printf"
 // also matches "vprintf", the name the sanitizer runtime passes it on under), its kind, the
-// run's mode, or "leak"; the call must come from the entry's frame.
-bool known(const Workload &w, std::initializer_list<std::string> what, const std::string &report) {
+// run's mode, or "leak"; the call must come from the entry's frame, and `verdict` must hold
+// the entry's outcome.
+
+bool known(const Workload &w, std::initializer_list<std::string> what, const std::string &report,
+           const std::string &verdict) {
     const std::string frame = calling_frame(report);
     for (size_t i = 0; i < known_hits.size(); i++)
         for (const std::string &name : what)
-            if (w.name == std::string(kKnown[i].workload) &&
+            if (is_workload(kKnown[i].workload, w.name) &&
                 name.find(kKnown[i].call) != std::string::npos &&
-                frame.find(kKnown[i].frame) != std::string::npos) {
+                frame.find(kKnown[i].frame) != std::string::npos &&
+                verdict.find(kKnown[i].outcome) != std::string::npos) {
                 known_hits[i]++;
                 return true;
             }
@@ -336,8 +479,16 @@ bool known(const Workload &w, std::initializer_list<std::string> what, const std
 // Runs one workload through all its faults and prints its summary. Returns the number of
 // bad outcomes that are not known.
 int run_workload(const Config &c, const Workload &w) {
+    if (uses_far(w) && c.far.empty()) {
+        printf("fault: %s skipped: no folder on a second filesystem\n", w.name);
+        return 0;
+    }
     const std::string base = c.work + "/" + w.name;
-    Run clean = run_once(c, w, base + "/clean", "count", 0);
+    Run clean = run_once(c, w, base + "/clean", "count");
+    if (!clean.leftovers.empty()) {
+        printf("fault: %s: the clean run left %s behind\n", w.name, clean.leftovers[0].c_str());
+        return 1;
+    }
     std::istringstream counts(clean.report);
     std::string word;
     long n = 0;
@@ -362,6 +513,12 @@ int run_workload(const Config &c, const Workload &w) {
         return 1;
     }
 
+    // Call k of the whole run, as the j-th call of its kind: numbered so, the calls that the
+    // program's main thread makes stay put while other threads' calls move.
+    std::vector<std::pair<std::string, long>> call_at(size_t(n) + 1);
+    size_t at = 1;
+    for (const std::string &kind : kinds)
+        for (long j = 1; j <= by_kind[kind] && at < call_at.size(); j++) call_at[at++] = {kind, j};
     std::vector<std::string> verdict(size_t(n) + 1), reports(size_t(n) + 1);
     std::atomic<long> next{1};
     std::vector<std::thread> pool;
@@ -369,7 +526,8 @@ int run_workload(const Config &c, const Workload &w) {
         pool.emplace_back([&, t] {
             const std::string dir = base + "/slot" + std::to_string(t);
             for (long k; (k = next++) <= n;) {
-                Run r = run_once(c, w, dir, "fail", k);
+                Run r = run_once(c, w, dir, "fail", call_at[size_t(k)].second,
+                                 call_at[size_t(k)].first);
                 verdict[size_t(k)] = judge(w, clean, r);
                 reports[size_t(k)] = r.report;
             }
@@ -390,20 +548,21 @@ int run_workload(const Config &c, const Workload &w) {
             if (known(w,
                       v == "leak" ? std::initializer_list<std::string>{"leak"}
                                   : std::initializer_list<std::string>{call, kind},
-                      reports[size_t(k)])) {
+                      reports[size_t(k)], v)) {
                 known_bad++;
                 continue;
             }
             bad++;
-            printf("fault: %s: call %ld (%s, %s) failing: %s\n%s", w.name, k, kind.c_str(),
-                   call.c_str(), v.c_str(), first_lines(reports[size_t(k)], 8).c_str());
+            printf("fault: %s: %s call %ld (%s) failing: %s\n%s", w.name,
+                   call_at[size_t(k)].first.c_str(), call_at[size_t(k)].second, call.c_str(),
+                   v.c_str(), first_lines(reports[size_t(k)], 8).c_str());
         }
     }
     std::string moves;
     for (const char *mode : {"eintr", "short"}) {
-        Run r = run_once(c, w, base + "/slot0", mode, 0);
+        Run r = run_once(c, w, base + "/slot0", mode);
         std::string v = judge(w, clean, r);
-        const bool is_known = !v.empty() && known(w, {mode}, r.report);
+        const bool is_known = !v.empty() && known(w, {mode}, r.report, v);
         moves += std::string(" ") + mode + "=" +
                  (v.empty()  ? "identical"
                   : is_known ? "known-bad"
@@ -426,6 +585,25 @@ int run_workload(const Config &c, const Workload &w) {
     return bad;
 }
 
+// The af_fixture variants of one contig, written as `format` ("bcf" or "vcf.gz").
+bool write_contig(const std::string &path, const Input &in) {
+    const std::string text = aftest::variant_text(
+        aftest::shape(atoi(in.fixture[1].c_str()), uint32_t(atoi(in.fixture[2].c_str()))));
+    const auto [header, records] = aftest::split_header(text, '#');
+    std::string kept = header;
+    for (const std::string &r : records)
+        if (r.compare(0, strlen(in.contig) + 1, std::string(in.contig) + "\t") == 0)
+            kept += r + "\n";
+    try {
+        aftest::write_bcf_text(path, kept, aftest::Layout::kShared,
+                               in.fixture[0] == "bcf" ? "wb" : "wz");
+    } catch (const std::exception &e) {
+        fprintf(stderr, "fault_harness: %s\n", e.what());
+        return false;
+    }
+    return true;
+}
+
 // Writes the inputs once.
 bool write_inputs(const Config &c) {
     const std::string dir = c.work + "/inputs";
@@ -434,6 +612,18 @@ bool write_inputs(const Config &c) {
         const std::string path = dir + "/" + in.name;
         if (in.text) {
             std::ofstream(path, std::ios::binary) << in.text;
+            continue;
+        }
+        if (in.contig) {
+            if (!write_contig(path, in)) return false;
+            const int r = !in.index ? 0
+                          : strcmp(in.index, "csi") == 0
+                              ? bcf_index_build(path.c_str(), 14)
+                              : tbx_index_build(path.c_str(), 0, &tbx_conf_vcf);
+            if (r != 0) {
+                fprintf(stderr, "fault_harness: cannot index %s\n", path.c_str());
+                return false;
+            }
             continue;
         }
         std::string cmd = c.bin + "/af_fixture " + in.fixture[0] + " " + path;
@@ -446,23 +636,40 @@ bool write_inputs(const Config &c) {
     return true;
 }
 
+// A new folder on another filesystem than `work` (FAULT_FAR_DIR, else the first of a few
+// usual places that is one), or "".
+std::string far_root(const std::string &work) {
+    struct stat here;
+    if (stat(work.c_str(), &here) != 0) return "";
+    const char *given = getenv("FAULT_FAR_DIR");
+    for (const char *dir : {given ? given : "", "/dev/shm", "/run/user", "/var/tmp", "."}) {
+        struct stat there;
+        if (!*dir || stat(dir, &there) != 0 || there.st_dev == here.st_dev) continue;
+        std::string pattern = fs::absolute(dir).string() + "/fault_harness_far.XXXXXX";
+        if (mkdtemp(pattern.data())) return pattern;
+    }
+    return "";
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
     Config c;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string opt = argv[i], val = argv[i + 1];
-        if (opt == "--bin") c.bin = val;
-        if (opt == "--shim") c.shim = val;
-        if (opt == "--modules") c.modules = val;
+        // The programs run in folders of their own: paths must not be relative.
+        if (opt == "--bin") c.bin = fs::absolute(val);
+        if (opt == "--shim") c.shim = fs::absolute(val);
+        if (opt == "--modules") c.modules = fs::absolute(val);
         if (opt == "--preload") c.preload = val;
         if (opt == "--jobs") c.jobs = std::max(1, atoi(val.c_str()));
         if (opt == "--only") c.only = val;
+        if (opt == "--keep") c.keep = val == "1";
     }
     if (c.bin.empty() || c.shim.empty() || c.modules.empty()) {
         fprintf(stderr,
                 "Usage: fault_harness --bin DIR --shim LIB --modules PROG [--preload LIB] "
-                "[--jobs N] [--only NAME]\n");
+                "[--jobs N] [--only NAME] [--keep 1]\n");
         return 2;
     }
     const char *tmp = getenv("TMPDIR");
@@ -474,6 +681,7 @@ int main(int argc, char **argv) {
         return 2;
     }
     c.work = buf.data();
+    c.far = far_root(c.work);
     int bad = 0;
     if (write_inputs(c)) {
         for (const Workload &w : kWorkloads)
@@ -483,10 +691,15 @@ int main(int argc, char **argv) {
     }
     for (size_t i = 0; i < known_hits.size(); i++)
         // Leaks show in the sanitizer build only, allocation failures in the plain one only.
-        if (!known_hits[i] && (c.only.empty() || c.only == kKnown[i].workload) &&
+        if (!known_hits[i] && (c.only.empty() || is_workload(kKnown[i].workload, c.only)) &&
             std::string(kKnown[i].call) != (c.preload.empty() ? "leak" : "alloc"))
             printf("fault: known fault of %s on %s in %s no longer seen: take it off the list\n",
                    kKnown[i].workload, kKnown[i].call, kKnown[i].frame);
-    fs::remove_all(c.work);
+    if (c.keep) {
+        printf("fault: kept %s %s\n", c.work.c_str(), c.far.c_str());
+    } else {
+        fs::remove_all(c.work);
+        if (!c.far.empty()) fs::remove_all(c.far);
+    }
     return bad ? 1 : 0;
 }

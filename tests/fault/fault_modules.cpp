@@ -1,10 +1,12 @@
 // fault_modules MODE: one small, fixed use of a toolkit module, for the fault harness.
-// MODE is spill, isize, plp, fmt or err. Only the module's work runs with the fault shim
-// armed (fault_arm, looked up at run time; without the shim this runs plainly). What the
+// MODE is spill, spill-close, isize, plp, fmt or err. Only the module's work runs with the fault
+// shim armed (fault_arm, looked up at run time; without the shim this runs plainly). What the
 // module produced is printed on standard output afterwards; a failure the module returned
 // is named on standard error with exit status 1.
 #include <dlfcn.h>
 #include <htslib/sam.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -24,6 +26,7 @@ namespace {
 
 char result[4096];  // filled while armed: no allocation of our own
 size_t used = 0;
+void (*arm)(int) = nullptr;  // the shim's fault_arm, when it is preloaded
 
 void note(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 void note(const char *fmt, ...) {
@@ -67,6 +70,41 @@ int run_spill(bam1_t *b, bam1_t *back) {
     int d = spill_file_destroy(&sf, back, 0);
     if (r != 0) return failed("spill_file", r);
     if (d == EOF) return failed("spill_file_destroy", d);
+    return 0;
+}
+
+// 250 records through a spill file that is then closed, not read back. Its name is gone, so
+// only a descriptor kept aside (outside the armed stretch) still reaches the bytes: what the
+// close left in the file is printed, and a close that lost the last group while returning 0
+// shows as different bytes under exit status 0.
+int run_spill_close(bam1_t *b) {
+    spill_file_t sf;
+    int r = spill_file_open_write(&sf, "spill", 1);
+    for (int i = 0; r == 0 && i < 250; i++) {
+        if (!set_read(b, i)) return failed("bam_set1", -1);
+        r = spill_file_write(&sf, b);
+    }
+    if (arm) arm(0);
+    const int kept = r == 0 ? dup(fileno(sf.fp)) : -1;
+    if (arm) arm(1);
+    if (r == 0 && kept < 0) r = -2;
+    if (r == 0) r = spill_file_close_write(&sf);
+    const int d = spill_file_destroy(&sf, nullptr, 0);
+    if (arm) arm(0);
+    struct stat st;
+    uint64_t hash = 14695981039346656037ull;  // FNV-1a over the file's bytes
+    unsigned char buf[4096];
+    ssize_t got = 0;
+    for (off_t at = 0; r == 0 && (got = pread(kept, buf, sizeof buf, at)) > 0; at += got)
+        for (ssize_t i = 0; i < got; i++) hash = (hash ^ buf[i]) * 1099511628211ull;
+    const bool seen = r == 0 && got == 0 && fstat(kept, &st) == 0;
+    if (kept >= 0) close(kept);
+    if (arm) arm(1);
+    if (r != 0) return failed("spill_file", r);
+    if (d != 0) return failed("spill_file_destroy", d);
+    if (!seen) return failed("reading the kept descriptor", -1);
+    note("closed %lld bytes hash %016llx\n", static_cast<long long>(st.st_size),
+         static_cast<unsigned long long>(hash));
     return 0;
 }
 
@@ -169,16 +207,17 @@ int run_err() {
 
 int main(int argc, char **argv) {
     if (argc != 2) {
-        fprintf(stderr, "Usage: fault_modules spill|isize|plp|fmt|err\n");
+        fprintf(stderr, "Usage: fault_modules spill|spill-close|isize|plp|fmt|err\n");
         return 2;
     }
     const char *mode = argv[1];
-    auto arm = reinterpret_cast<void (*)(int)>(dlsym(RTLD_DEFAULT, "fault_arm"));
+    arm = reinterpret_cast<void (*)(int)>(dlsym(RTLD_DEFAULT, "fault_arm"));
     bam1_t *b = bam_init1(), *back = bam_init1();
     if (!b || !back) return 2;
     if (arm) arm(1);
     int rc = 2;
     if (strcmp(mode, "spill") == 0) rc = run_spill(b, back);
+    if (strcmp(mode, "spill-close") == 0) rc = run_spill_close(b);
     if (strcmp(mode, "isize") == 0) rc = run_isize();
     if (strcmp(mode, "plp") == 0) rc = run_plp(b);
     if (strcmp(mode, "fmt") == 0) rc = run_fmt();

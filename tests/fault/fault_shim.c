@@ -1,16 +1,22 @@
 /* fault_shim: preloaded (LD_PRELOAD) into a program run by the fault harness. It interposes
- * the C library's entry points for opening, reading, writing, flushing, closing, seeking,
- * stat, descriptor control (dup, fcntl), removing names and allocating, as the program,
- * htslib and the C++ runtime call them, and counts or fails them. glibc's own calls inside
- * stdio (a buffer flushed by printf, say) never reach an interposer, so every stdio entry
- * point is interposed itself, and the flush that exit() makes of a stream still holding data
- * is modelled as one more call.
+ * the C library's entry points for opening (temporary files too), reading, writing, flushing,
+ * syncing, closing, seeking, stat, descriptor control (dup, fcntl), permission bits, making,
+ * renaming and removing names, and allocating, as the program, htslib and the C++ runtime
+ * call them, and counts or fails them. glibc's own calls inside stdio (a buffer flushed by
+ * printf, say) never reach an interposer, so every stdio entry point is interposed itself,
+ * and the flush that exit() makes of a stream still holding data is modelled as one more
+ * call.
  *
  * Environment (read at load):
  *   FAULT_MODE    count | fail | eintr | short   (anything else: pass everything through)
  *   FAULT_AT      fail mode: the 1-based number of the call that fails
+ *   FAULT_KIND    fail mode: a kind of call (open, read, ..., alloc, as the counts name them):
+ *                 FAULT_AT then numbers the calls of that kind only. Calls made by other
+ *                 threads interleave differently from run to run; the calls of one kind that
+ *                 one thread makes keep their numbers.
  *   FAULT_REPORT  file the shim appends to: the counts (count mode) and, in fail mode, the
- *                 failed call with its stack, and the stack of a crash
+ *                 failed call with its stack (and, for a call on a name, the name), and the
+ *                 stack of a crash
  *   FAULT_STDERR  1: calls on standard error count too (they are left alone by default, so
  *                 that the program's messages survive)
  *   FAULT_MANUAL  1: nothing counts until the program calls fault_arm(1) (found with dlsym);
@@ -21,8 +27,9 @@
  * and fault_alloc_live() (blocks obtained since and not yet freed) return.
  * A failing I/O call returns -1, EOF or null with errno EIO (ENOSPC for writes and flushes)
  * and, on a stream, sets its error flag and drops what it held; a failing allocation returns
- * null with ENOMEM. eintr: every other read or write call fails with EINTR first. short: every
- * read or write call moves half of what was asked. */
+ * null with ENOMEM. A failing rename or link, sync or mode change returns -1 with EIO, EIO or
+ * EPERM. eintr: every other read, write or sync call fails with EINTR first. short: every read
+ * or write call moves half of what was asked. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
@@ -48,16 +55,21 @@ enum {
     K_STAT,
     K_CONTROL,
     K_REMOVE,
+    K_NAME,
+    K_SYNC,
+    K_MODE,
     K_ALLOC,
     K_KINDS
 };
 static const char *const kind_name[K_KINDS] = {"open", "read", "write",   "flush",  "close",
-                                               "seek", "stat", "control", "remove", "alloc"};
+                                               "seek", "stat", "control", "remove", "name",
+                                               "sync", "mode", "alloc"};
 enum { M_OFF, M_COUNT, M_FAIL, M_EINTR, M_SHORT };
 enum { PASS, FAIL, INTERRUPT, SHORTEN };
 
 static int mode, with_stderr, armed;
 static long fail_at, total, counts[K_KINDS];
+static int fail_kind = -1;
 static const char *report_path;
 static __thread int busy __attribute__((tls_model("initial-exec")));
 static int stdout_closed;
@@ -99,24 +111,35 @@ static void report_line(const char *text, int with_stack) {
     busy--;
 }
 
-/* What to do with one call of `kind`; `moves` is set for calls that can be interrupted or
- * cut short (read and write of bytes at the descriptor level). */
-static int decide(int kind, const char *fn, int moves) {
+enum { STILL, MOVES, WAITS }; /* WAITS: can be interrupted, not cut short (a sync) */
+
+/* What to do with one call of `kind` on `path` (null when the call takes no name); `moves` is
+ * MOVES for calls that can be interrupted or cut short (read and write of bytes at the
+ * descriptor level), WAITS for calls that can only be interrupted. */
+static int decide_on(int kind, const char *fn, int moves, const char *path) {
     if (!armed || busy) return PASS;
     if (mode == M_EINTR || mode == M_SHORT) {
-        static int toggle;
-        if (!moves) return PASS;
+        /* Syncs keep a toggle of their own: they come from one thread, in a fixed order,
+         * while reads and writes may come from several. */
+        static int toggle, sync_toggle;
+        if (moves == STILL || (mode == M_SHORT && moves == WAITS)) return PASS;
         if (mode == M_SHORT) return SHORTEN;
-        return (toggle ^= 1) ? INTERRUPT : PASS;
+        int *flip = moves == WAITS ? &sync_toggle : &toggle;
+        return (*flip ^= 1) ? INTERRUPT : PASS;
     }
     if (mode != M_COUNT && mode != M_FAIL) return PASS;
     long n = __atomic_add_fetch(&total, 1, __ATOMIC_RELAXED);
-    __atomic_add_fetch(&counts[kind], 1, __ATOMIC_RELAXED);
+    const long of_kind = __atomic_add_fetch(&counts[kind], 1, __ATOMIC_RELAXED);
+    if (fail_kind >= 0) n = kind == fail_kind ? of_kind : 0;
     if (mode != M_FAIL || n != fail_at) return PASS;
-    char line[160];
-    snprintf(line, sizeof line, "injected %ld %s %s\n", n, kind_name[kind], fn);
+    char line[4400];
+    snprintf(line, sizeof line, "injected %ld %s %s%s%s\n", n, kind_name[kind], fn, path ? " " : "",
+             path ? path : "");
     report_line(line, 1);
     return FAIL;
+}
+static int decide(int kind, const char *fn, int moves) {
+    return decide_on(kind, fn, moves, NULL);
 }
 
 static int diag_fd(int fd) {
@@ -129,7 +152,7 @@ static int decide_fd(int fd, int kind, const char *fn, int moves) {
     return diag_fd(fd) ? PASS : decide(kind, fn, moves);
 }
 static int decide_fp(FILE *fp, int kind, const char *fn) {
-    return diag_fp(fp) ? PASS : decide(kind, fn, 0);
+    return diag_fp(fp) ? PASS : decide(kind, fn, STILL);
 }
 
 /* A failed call on a stream: it holds nothing more, its error flag is set. */
@@ -190,6 +213,9 @@ __attribute__((constructor)) static void shim_init(void) {
                                  : M_OFF;
     const char *at = getenv("FAULT_AT");
     fail_at = at ? atol(at) : 0;
+    const char *kind = getenv("FAULT_KIND");
+    for (int k = 0; kind && k < K_KINDS; k++)
+        if (!strcmp(kind, kind_name[k])) fail_kind = k;
     report_path = getenv("FAULT_REPORT");
     const char *e = getenv("FAULT_STDERR");
     with_stderr = e && *e == '1';
@@ -201,9 +227,10 @@ __attribute__((constructor)) static void shim_init(void) {
     }
 }
 
-/* Starting and stopping the count by hand (FAULT_MANUAL=1). */
+/* Starting and stopping the count by hand (FAULT_MANUAL=1), as often as the program likes. */
 void fault_arm(int on) {
-    if (on && !armed) atexit(exit_flush);
+    static int at_exit;
+    if (on && !at_exit) at_exit = atexit(exit_flush) == 0;
     armed = on;
 }
 
@@ -241,7 +268,7 @@ long fault_alloc_live(void) {
 /* FAIL when this allocation is to fail, by hand or by the mode. */
 static int decide_alloc(const char *fn) {
     if (by_hand && !busy && ++hand_seen == hand_fail_at) return hand_fail_at = 0, FAIL;
-    return decide(K_ALLOC, fn, 0);
+    return decide(K_ALLOC, fn, STILL);
 }
 static void *obtained(void *p, void *old) {
     if (by_hand && p && !old) hand_live++;
@@ -278,18 +305,18 @@ void *aligned_alloc(size_t align, size_t n) {
 
 /* ---- descriptors ---- */
 
-#define OPEN_LIKE(fn, ...)                                          \
-    SLOT(fn);                                                       \
-    int fn(__VA_ARGS__, int flags, ...) {                           \
-        mode_t perm = 0;                                            \
-        if (flags & (O_CREAT | __O_TMPFILE)) {                      \
-            va_list ap;                                             \
-            va_start(ap, flags);                                    \
-            perm = va_arg(ap, mode_t);                              \
-            va_end(ap);                                             \
-        }                                                           \
-        if (decide(K_OPEN, #fn, 0) == FAIL) return errno = EIO, -1; \
-        return REAL(fn)(OPEN_ARGS, flags, perm);                    \
+#define OPEN_LIKE(fn, ...)                                              \
+    SLOT(fn);                                                           \
+    int fn(__VA_ARGS__, int flags, ...) {                               \
+        mode_t perm = 0;                                                \
+        if (flags & (O_CREAT | __O_TMPFILE)) {                          \
+            va_list ap;                                                 \
+            va_start(ap, flags);                                        \
+            perm = va_arg(ap, mode_t);                                  \
+            va_end(ap);                                                 \
+        }                                                               \
+        if (decide(K_OPEN, #fn, STILL) == FAIL) return errno = EIO, -1; \
+        return REAL(fn)(OPEN_ARGS, flags, perm);                        \
     }
 #define OPEN_ARGS path
 OPEN_LIKE(open, const char *path)
@@ -302,21 +329,21 @@ OPEN_LIKE(openat64, int dirfd, const char *path)
 
 SLOT(creat);
 int creat(const char *path, mode_t perm) {
-    if (decide(K_OPEN, "creat", 0) == FAIL) return errno = ENOSPC, -1;
+    if (decide(K_OPEN, "creat", STILL) == FAIL) return errno = ENOSPC, -1;
     return REAL(creat)(path, perm);
 }
 
 /* read-like and write-like calls of a descriptor: fail, interrupt or cut short. */
-#define MOVE(fn, kind, err, fd, n, call)   \
-    switch (decide_fd(fd, kind, #fn, 1)) { \
-        case FAIL:                         \
-            return errno = err, -1;        \
-        case INTERRUPT:                    \
-            return errno = EINTR, -1;      \
-        case SHORTEN:                      \
-            if (n > 1) n /= 2;             \
-            break;                         \
-    }                                      \
+#define MOVE(fn, kind, err, fd, n, call)       \
+    switch (decide_fd(fd, kind, #fn, MOVES)) { \
+        case FAIL:                             \
+            return errno = err, -1;            \
+        case INTERRUPT:                        \
+            return errno = EINTR, -1;          \
+        case SHORTEN:                          \
+            if (n > 1) n /= 2;                 \
+            break;                             \
+    }                                          \
     return call
 
 SLOT(read);
@@ -365,100 +392,166 @@ ssize_t sendfile64(int out, int in, off64_t *in_at, size_t n) {
 SLOT(close);
 int close(int fd) {
     int r = REAL(close)(fd);
-    if (decide_fd(fd, K_CLOSE, "close", 0) == FAIL) return errno = EIO, -1;
+    if (decide_fd(fd, K_CLOSE, "close", STILL) == FAIL) return errno = EIO, -1;
     return r;
 }
 /* dup and fcntl: a descriptor that cannot be made, a flag that cannot be read or set. */
 SLOT(dup);
 int dup(int fd) {
-    if (decide_fd(fd, K_OPEN, "dup", 0) == FAIL) return errno = EMFILE, -1;
+    if (decide_fd(fd, K_OPEN, "dup", STILL) == FAIL) return errno = EMFILE, -1;
     return REAL(dup)(fd);
 }
 SLOT(dup2);
 int dup2(int fd, int to) {
-    if (decide_fd(to, K_OPEN, "dup2", 0) == FAIL) return errno = EMFILE, -1;
+    if (decide_fd(to, K_OPEN, "dup2", STILL) == FAIL) return errno = EMFILE, -1;
     return REAL(dup2)(fd, to);
 }
 SLOT(dup3);
 int dup3(int fd, int to, int flags) {
-    if (decide_fd(to, K_OPEN, "dup3", 0) == FAIL) return errno = EMFILE, -1;
+    if (decide_fd(to, K_OPEN, "dup3", STILL) == FAIL) return errno = EMFILE, -1;
     return REAL(dup3)(fd, to, flags);
 }
-#define FCNTL_LIKE(fn)                                                        \
-    SLOT(fn);                                                                 \
-    int fn(int fd, int cmd, ...) {                                            \
-        va_list ap;                                                           \
-        va_start(ap, cmd);                                                    \
-        void *arg = va_arg(ap, void *);                                       \
-        va_end(ap);                                                           \
-        if (decide_fd(fd, K_CONTROL, #fn, 0) == FAIL) return errno = EIO, -1; \
-        return REAL(fn)(fd, cmd, arg);                                        \
+#define FCNTL_LIKE(fn)                                                            \
+    SLOT(fn);                                                                     \
+    int fn(int fd, int cmd, ...) {                                                \
+        va_list ap;                                                               \
+        va_start(ap, cmd);                                                        \
+        void *arg = va_arg(ap, void *);                                           \
+        va_end(ap);                                                               \
+        if (decide_fd(fd, K_CONTROL, #fn, STILL) == FAIL) return errno = EIO, -1; \
+        return REAL(fn)(fd, cmd, arg);                                            \
     }
 FCNTL_LIKE(fcntl)
 FCNTL_LIKE(fcntl64)
 
-/* Removing a name. */
+/* Removing a name: the report names it, so that the harness can tell the file that no
+ * program could have removed from one it forgot. */
 SLOT(unlink);
 int unlink(const char *path) {
-    if (decide(K_REMOVE, "unlink", 0) == FAIL) return errno = EIO, -1;
+    if (decide_on(K_REMOVE, "unlink", STILL, path) == FAIL) return errno = EIO, -1;
     return REAL(unlink)(path);
 }
 SLOT(unlinkat);
 int unlinkat(int dirfd, const char *path, int flags) {
-    if (decide(K_REMOVE, "unlinkat", 0) == FAIL) return errno = EIO, -1;
+    if (decide_on(K_REMOVE, "unlinkat", STILL, path) == FAIL) return errno = EIO, -1;
     return REAL(unlinkat)(dirfd, path, flags);
 }
 SLOT(remove);
 int remove(const char *path) {
-    if (decide(K_REMOVE, "remove", 0) == FAIL) return errno = EIO, -1;
+    if (decide_on(K_REMOVE, "remove", STILL, path) == FAIL) return errno = EIO, -1;
     return REAL(remove)(path);
 }
 
-SLOT(fsync);
-int fsync(int fd) {
-    if (decide_fd(fd, K_FLUSH, "fsync", 0) == FAIL) return errno = EIO, -1;
-    return REAL(fsync)(fd);
+/* Putting a file under another name. */
+SLOT(rename);
+int rename(const char *from, const char *to) {
+    if (decide_on(K_NAME, "rename", STILL, to) == FAIL) return errno = EIO, -1;
+    return REAL(rename)(from, to);
+}
+SLOT(renameat);
+int renameat(int from_dir, const char *from, int to_dir, const char *to) {
+    if (decide_on(K_NAME, "renameat", STILL, to) == FAIL) return errno = EIO, -1;
+    return REAL(renameat)(from_dir, from, to_dir, to);
+}
+SLOT(renameat2);
+int renameat2(int from_dir, const char *from, int to_dir, const char *to, unsigned flags) {
+    if (decide_on(K_NAME, "renameat2", STILL, to) == FAIL) return errno = EIO, -1;
+    return REAL(renameat2)(from_dir, from, to_dir, to, flags);
+}
+SLOT(link);
+int link(const char *from, const char *to) {
+    if (decide_on(K_NAME, "link", STILL, to) == FAIL) return errno = EIO, -1;
+    return REAL(link)(from, to);
+}
+SLOT(linkat);
+int linkat(int from_dir, const char *from, int to_dir, const char *to, int flags) {
+    if (decide_on(K_NAME, "linkat", STILL, to) == FAIL) return errno = EIO, -1;
+    return REAL(linkat)(from_dir, from, to_dir, to, flags);
+}
+
+/* Temporary files: glibc opens them through its own entry points, which no interposer sees. */
+#define MKSTEMP_LIKE(fn, call, ...)                                     \
+    SLOT(fn);                                                           \
+    int fn(__VA_ARGS__) {                                               \
+        if (decide(K_OPEN, #fn, STILL) == FAIL) return errno = EIO, -1; \
+        return call;                                                    \
+    }
+MKSTEMP_LIKE(mkstemp, REAL(mkstemp)(tmpl), char *tmpl)
+MKSTEMP_LIKE(mkostemp, REAL(mkostemp)(tmpl, flags), char *tmpl, int flags)
+MKSTEMP_LIKE(mkstemps, REAL(mkstemps)(tmpl, suffix), char *tmpl, int suffix)
+MKSTEMP_LIKE(mkostemps, REAL(mkostemps)(tmpl, suffix, flags), char *tmpl, int suffix, int flags)
+
+/* Syncing: a failure means the data may never reach the disk; EINTR is possible too. */
+#define SYNC_LIKE(fn)                                \
+    SLOT(fn);                                        \
+    int fn(int fd) {                                 \
+        switch (decide_fd(fd, K_SYNC, #fn, WAITS)) { \
+            case FAIL:                               \
+                return errno = EIO, -1;              \
+            case INTERRUPT:                          \
+                return errno = EINTR, -1;            \
+        }                                            \
+        return REAL(fn)(fd);                         \
+    }
+SYNC_LIKE(fsync)
+SYNC_LIKE(fdatasync)
+SLOT(syncfs);
+int syncfs(int fd) {
+    if (decide_fd(fd, K_SYNC, "syncfs", STILL) == FAIL) return errno = EIO, -1;
+    return REAL(syncfs)(fd);
+}
+
+/* Permission bits that cannot be set. */
+SLOT(fchmod);
+int fchmod(int fd, mode_t perm) {
+    if (decide_fd(fd, K_MODE, "fchmod", STILL) == FAIL) return errno = EPERM, -1;
+    return REAL(fchmod)(fd, perm);
+}
+SLOT(fchmodat);
+int fchmodat(int dirfd, const char *path, mode_t perm, int flags) {
+    if (decide_on(K_MODE, "fchmodat", STILL, path) == FAIL) return errno = EPERM, -1;
+    return REAL(fchmodat)(dirfd, path, perm, flags);
 }
 SLOT(lseek);
 off_t lseek(int fd, off_t at, int whence) {
-    if (decide_fd(fd, K_SEEK, "lseek", 0) == FAIL) return errno = EIO, -1;
+    if (decide_fd(fd, K_SEEK, "lseek", STILL) == FAIL) return errno = EIO, -1;
     return REAL(lseek)(fd, at, whence);
 }
 SLOT(lseek64);
 off64_t lseek64(int fd, off64_t at, int whence) {
-    if (decide_fd(fd, K_SEEK, "lseek64", 0) == FAIL) return errno = EIO, -1;
+    if (decide_fd(fd, K_SEEK, "lseek64", STILL) == FAIL) return errno = EIO, -1;
     return REAL(lseek64)(fd, at, whence);
 }
 SLOT(fstat);
 int fstat(int fd, struct stat *st) {
-    if (decide_fd(fd, K_STAT, "fstat", 0) == FAIL) return errno = EIO, -1;
+    if (decide_fd(fd, K_STAT, "fstat", STILL) == FAIL) return errno = EIO, -1;
     return REAL(fstat)(fd, st);
 }
 SLOT(fstat64);
 int fstat64(int fd, struct stat64 *st) {
-    if (decide_fd(fd, K_STAT, "fstat64", 0) == FAIL) return errno = EIO, -1;
+    if (decide_fd(fd, K_STAT, "fstat64", STILL) == FAIL) return errno = EIO, -1;
     return REAL(fstat64)(fd, st);
 }
 SLOT(stat);
 int stat(const char *path, struct stat *st) {
-    if (decide(K_STAT, "stat", 0) == FAIL) return errno = EIO, -1;
+    if (decide(K_STAT, "stat", STILL) == FAIL) return errno = EIO, -1;
     return REAL(stat)(path, st);
 }
 SLOT(stat64);
 int stat64(const char *path, struct stat64 *st) {
-    if (decide(K_STAT, "stat64", 0) == FAIL) return errno = EIO, -1;
+    if (decide(K_STAT, "stat64", STILL) == FAIL) return errno = EIO, -1;
     return REAL(stat64)(path, st);
 }
 
 /* ---- streams ---- */
 
-#define FOPEN_LIKE(fn, arg_t)                                         \
-    SLOT(fn);                                                         \
-    FILE *fn(arg_t what, const char *how) {                           \
-        if (decide(K_OPEN, #fn, 0) == FAIL) return errno = EIO, NULL; \
-        FILE *fp = REAL(fn)(what, how);                               \
-        track(fp, 1);                                                 \
-        return fp;                                                    \
+#define FOPEN_LIKE(fn, arg_t)                                             \
+    SLOT(fn);                                                             \
+    FILE *fn(arg_t what, const char *how) {                               \
+        if (decide(K_OPEN, #fn, STILL) == FAIL) return errno = EIO, NULL; \
+        FILE *fp = REAL(fn)(what, how);                                   \
+        track(fp, 1);                                                     \
+        return fp;                                                        \
     }
 FOPEN_LIKE(fopen, const char *)
 FOPEN_LIKE(fopen64, const char *)
