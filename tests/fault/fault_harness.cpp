@@ -190,22 +190,10 @@ const Known kKnown[] = {
     // them coming.
     {"plp_feeder", "alloc", "(bam_plp_init+"},
     {"plp_feeder", "alloc", "(bam_plp64_next+"},
-    // varforge cat into a file. The new file's permission bits are set by an fchmod whose
-    // failure is not looked at: the output, or its index, is put in place with mode 0600 and
-    // exit status 0.
-    {"varforge-cat-*", "fchmod", "/varforge(", "mode changed"},
     // The index is renamed into place after the output; when that rename fails, the output
-    // stays replaced, without its index, under exit status 1.
+    // stays replaced without an index (never beside a stale one), and the run ends with exit
+    // status 1 and a message that says so.
     {"varforge-cat-W*", "rename", "/varforge(", "looks whole"},
-    // A worker thread that cannot be started (its stack's thread storage not allocated)
-    // throws std::system_error, which nothing catches: abort.
-    {"varforge-cat-*", "alloc", "ld-linux", "crash"},
-    // Out of memory between mkostemp and the temporary's name being recorded for removal:
-    // the output's (or index's) hidden temporary stays.
-    {"varforge-cat-*", "alloc", "/varforge(", "left .out."},
-    // The same between mkstemp and the holder that removes it, for an index built from an
-    // input's records: TMPDIR/vf_index.XXXXXX stays.
-    {"varforge-cat-W*", "alloc", "/varforge(", "left vf_index."},
 };
 
 struct Config {

@@ -78,9 +78,9 @@ class Bits {
 
 }  // namespace
 
-const unsigned char kEofBlock[kMinEmptyBlock] = {0x1f, 0x8b, 8, 4, 0, 0, 0, 0, 0, 0xff,
+const unsigned char kEofBlock[kMinEmptyBlock] = {0x1f, 0x8b, 8,   4,   0, 0, 0,    0, 0, 0xff,
                                                  6,    0,    'B', 'C', 2, 0, 0x1b, 0, 3, 0,
-                                                 0,    0,    0, 0, 0, 0, 0, 0};
+                                                 0,    0,    0,   0,   0, 0, 0,    0};
 
 BlockCodec::BlockCodec(int level) : level_(level) {
     if (level_ == kHuffman) {
@@ -211,8 +211,8 @@ int BlockReader::load(int64_t at, std::string *why) {
     // Up to a header's worth; fewer only where the file ends.
     size_t n = 0;
     while (n < kHead && at + int64_t(n) < end_) {
-        const long r = src_.read_some(c + n, std::min(kHead - n, size_t(end_ - at) - n),
-                                      at + int64_t(n), why);
+        const long r =
+            src_.read_some(c + n, std::min(kHead - n, size_t(end_ - at) - n), at + int64_t(n), why);
         if (r < 0) return -1;
         if (r == 0) break;
         n += size_t(r);
@@ -296,9 +296,9 @@ bool walk_blocks(const Source &src, int64_t from, int64_t to, uint64_t *data_byt
     if (at != to) return fail(why, "damaged data: a BGZF block runs into the end-of-file block");
     if (prev >= 0) {
         if (!src.read_at(buf, 4, to - 4, &read_why))
-            return fail(why, read_why != kShrank ? read_why
-                                                 : "damaged data: cannot read byte " +
-                                                       std::to_string(to - 4));
+            return fail(why, read_why != kShrank
+                                 ? read_why
+                                 : "damaged data: cannot read byte " + std::to_string(to - 4));
         count(le32(buf));
     }
     *data_bytes = total;

@@ -19,12 +19,11 @@
 // written in place, as standard output is; a link to a regular file replaces the file it
 // names, and the index goes beside that file. A replaced FILE keeps its permission bits.
 //
-// Temporary files are named ".NAME.vftmp.PID.XXXXXX"; they are removed when the join fails,
-// on SIGINT, SIGTERM and SIGHUP, and, when a later join finds them beside its output and
-// their process is gone, by that join.
+// Temporary files are named ".NAME.vftmp.PID.XXXXXX" (temp_files.h); they are removed when
+// the join fails, on SIGINT, SIGTERM and SIGHUP, and, when a later join finds them beside its
+// output and their process is gone, by that join.
 //
-// Threads: everything here runs in the join's main thread, except temp_claim/temp_release,
-// which any thread may call (a worker's temporary index file).
+// Threads: everything here runs in the join's main thread.
 #ifndef VARFORGE_JOIN_COMMIT_H
 #define VARFORGE_JOIN_COMMIT_H
 
@@ -34,6 +33,7 @@
 #include <vector>
 
 #include "fault.h"
+#include "temp_files.h"
 
 namespace vfjoin {
 
@@ -41,7 +41,7 @@ class Commit {
    public:
     // `path` null: standard output. `sync`: flush data to the disk before it is renamed.
     Commit(const char *path, bool sync);
-    ~Commit();  // removes temporary files not committed
+    ~Commit();  // closes the output; temporary files not committed are removed
     Commit(const Commit &) = delete;
     Commit &operator=(const Commit &) = delete;
 
@@ -72,24 +72,17 @@ class Commit {
     // What to name in messages about writing: the output path or "standard output".
     std::string name() const { return path_ ? std::string(path_) : "standard output"; }
 
-    // A temporary file's path registered for removal on a signal (any thread); the slot, or
-    // -1 when none is free (the file is then removed only by its owner).
-    static int temp_claim(const std::string &path);
-    static void temp_release(int slot);
-
    private:
     bool sync_file(int fd, const std::string &what, Fault *f) const;
-    std::string temp_path(const std::string &suffix) const;
-    void remove_leftovers() const;
+    std::string temp_prefix(const std::string &suffix) const;
 
     const char *path_;
     bool sync_;
     bool staged_ = false;
     std::string target_;  // the file replaced (a link's target), or path_
     int fd_ = -1;
-    std::string temp_, index_temp_, index_suffix_;
-    int temp_slot_ = -1, index_slot_ = -1;
-    bool committed_ = false;
+    TempFile temp_, index_temp_;
+    std::string index_suffix_;
 };
 
 }  // namespace vfjoin

@@ -16,8 +16,8 @@ namespace vfjoin {
 
 namespace {
 
-constexpr size_t kBufSize = 65536;     // the copy buffer of the read/write fallback
-constexpr int64_t kPage = 4096;        // the block size that filesystems share extents in
+constexpr size_t kBufSize = 65536;       // the copy buffer of the read/write fallback
+constexpr int64_t kPage = 4096;          // the block size that filesystems share extents in
 constexpr int64_t kPadFrom = 512 << 10;  // the smallest raw span that gets padded before it
 
 bool refused(int err) {

@@ -36,7 +36,7 @@ struct Placement {
 
 // The records that shared an input's header block, encoded as output blocks.
 struct TailBlocks {
-    std::vector<unsigned char> bytes;             // the blocks, back to back
+    std::vector<unsigned char> bytes;            // the blocks, back to back
     std::vector<std::pair<size_t, int>> blocks;  // each block's size and decompressed length
 };
 

@@ -12,10 +12,12 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <mutex>
 #include <new>
 
 #include "join/bytes.h"
 #include "join/hts_quiet.h"
+#include "join/temp_files.h"
 
 namespace vfjoin {
 namespace {
@@ -274,13 +276,6 @@ bool encode(const Index &ix, std::string *s, std::string *why) {
 
 // ---- files ----
 
-struct TempFile {
-    std::string path;
-    ~TempFile() {
-        if (!path.empty()) unlink(path.c_str());
-    }
-};
-
 }  // namespace
 
 TbxSettings tbx_vcf_settings() {
@@ -356,21 +351,23 @@ bool index_build_from_records(const std::string &data_path, IndexKind kind, Inde
     if (!(is_bcf && kind == IndexKind::kCsi) && !(is_vcf && kind == IndexKind::kTbi))
         return fail(why, kind == IndexKind::kCsi ? "not a BCF file" : "not a bgzipped VCF file");
 
-    const char *dir = getenv("TMPDIR");
+    const char *env = getenv("TMPDIR");
+    const std::string dir = env && *env ? env : "/tmp";
+    // Once a run: what runs killed before they could remove theirs left behind.
+    static std::once_flag swept;
+    std::call_once(swept, [&] { remove_dead_leftovers(dir, "vf_index"); });
     TempFile tmp;
-    std::string tmpl = std::string(dir && *dir ? dir : "/tmp") + "/vf_index.XXXXXX";
-    const int fd = mkstemp(tmpl.data());
+    const int fd = tmp.create(dir + "/vf_index");
     if (fd < 0) return fail(why, std::string("cannot make a temporary file: ") + strerror(errno));
     close(fd);
-    tmp.path = tmpl;
-    const int r = is_bcf
-                      ? bcf_index_build3(data_path.c_str(), tmp.path.c_str(), 14, 0)
-                      : tbx_index_build3(data_path.c_str(), tmp.path.c_str(), 0, 0, &tbx_conf_vcf);
+    const int r =
+        is_bcf ? bcf_index_build3(data_path.c_str(), tmp.path().c_str(), 14, 0)
+               : tbx_index_build3(data_path.c_str(), tmp.path().c_str(), 0, 0, &tbx_conf_vcf);
     if (r != 0)
         return fail(why, r == -2   ? "cannot open the file"
                          : r == -4 ? "cannot write the index"
                                    : "cannot index the records (unsorted or damaged?)");
-    return index_load(tmp.path, kind, out, why);
+    return index_load(tmp.path(), kind, out, why);
 }
 
 bool index_write(const Index &index, const std::string &path, std::string *why) {

@@ -6,10 +6,10 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <new>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <unordered_map>
 #include <vector>
 
@@ -25,10 +25,10 @@ namespace vfjoin {
 
 namespace {
 
-constexpr int kSpareFds = 32;               // descriptors left for everything but kept inputs
-constexpr size_t kExamineAhead = 64;        // inputs examined ahead of their admission
-constexpr size_t kEncodeAhead = 8;          // inputs' first records encoded ahead of the copy
-constexpr int64_t kKeptTails = 32 << 20;    // first records kept from the examination
+constexpr int kSpareFds = 32;             // descriptors left for everything but kept inputs
+constexpr size_t kExamineAhead = 64;      // inputs examined ahead of their admission
+constexpr size_t kEncodeAhead = 8;        // inputs' first records encoded ahead of the copy
+constexpr int64_t kKeptTails = 32 << 20;  // first records kept from the examination
 
 // Raises the soft descriptor limit as far as allowed; returns how many inputs may stay open.
 long input_fd_budget() {
@@ -163,9 +163,7 @@ class Join {
     }
 
     // The input whose index part serves input `i` (standard input named again: its first).
-    size_t owner(size_t i) const {
-        return inputs_[i].alias >= 0 ? size_t(inputs_[i].alias) : i;
-    }
+    size_t owner(size_t i) const { return inputs_[i].alias >= 0 ? size_t(inputs_[i].alias) : i; }
 
     // Refuses a join whose contigs or positions an index could not follow, once every input's
     // part of the index is prepared.
@@ -235,7 +233,8 @@ class Join {
     // Step 2: the header, each input's records, the end-of-file block.
     bool write_data() {
         std::string text, why;
-        if (n_ > 0 && !header_.output_text(&text, &why)) return fault_.set(inputs_.back().name, why);
+        if (n_ > 0 && !header_.output_text(&text, &why))
+            return fault_.set(inputs_.back().name, why);
         // From here on a closed pipe is a write error that we report, not a silent death.
         signal(SIGPIPE, SIG_IGN);
         const int fd = out_.begin(&fault_);
@@ -246,7 +245,8 @@ class Join {
         Progress progress(opts_.quiet, n_);
         size_t queued = 0;
         for (size_t i = 0; i < n_; i++) {
-            for (; queued < n_ && queued <= i + kEncodeAhead; queued++) submit_encode(queued, level);
+            for (; queued < n_ && queued <= i + kEncodeAhead; queued++)
+                submit_encode(queued, level);
             pool_.wait(&encoded_[i]);
             if (pool_.failed()) return fault_.set(inputs_[i].name, "out of memory");
             if (!encode_why_[i].empty()) return fault_.set(inputs_[i].name, encode_why_[i]);
@@ -307,9 +307,8 @@ class Join {
         fprintf(stderr,
                 "[bcf_cat] %zu input%s joined into %s: %.1f MB; %zu definition lines added "
                 "to the first input's header; first records %s; %d spans padded\n",
-                n_, n_ == 1 ? "" : "s", out_.name().c_str(),
-                double(copier_->position()) / 1e6, header_.added(),
-                tail_level() ? "compressed" : "stored", copier_->padded());
+                n_, n_ == 1 ? "" : "s", out_.name().c_str(), double(copier_->position()) / 1e6,
+                header_.added(), tail_level() ? "compressed" : "stored", copier_->padded());
     }
 
     const JoinOptions &opts_;

@@ -69,12 +69,15 @@ bool read_list(const char *path, std::vector<std::string> *names) {
 // 0: run; 1: a usage error (reported); 2: help or version printed.
 int parse(int argc, const char **argv, JoinOptions *o, std::vector<std::string> *listed) {
     enum { kVersion = 1000, kNoSync };
-    static const struct option longs[] = {
-        {"output", required_argument, nullptr, 'o'},  {"write-index", no_argument, nullptr, 'W'},
-        {"file-list", required_argument, nullptr, 'f'}, {"no-sync", no_argument, nullptr, kNoSync},
-        {"quiet", no_argument, nullptr, 'q'},         {"verbose", no_argument, nullptr, 'v'},
-        {"help", no_argument, nullptr, 'h'},          {"version", no_argument, nullptr, kVersion},
-        {nullptr, 0, nullptr, 0}};
+    static const struct option longs[] = {{"output", required_argument, nullptr, 'o'},
+                                          {"write-index", no_argument, nullptr, 'W'},
+                                          {"file-list", required_argument, nullptr, 'f'},
+                                          {"no-sync", no_argument, nullptr, kNoSync},
+                                          {"quiet", no_argument, nullptr, 'q'},
+                                          {"verbose", no_argument, nullptr, 'v'},
+                                          {"help", no_argument, nullptr, 'h'},
+                                          {"version", no_argument, nullptr, kVersion},
+                                          {nullptr, 0, nullptr, 0}};
     std::vector<char *> args = {const_cast<char *>("cat")};
     for (int i = 0; i < argc; i++) args.push_back(const_cast<char *>(argv[i]));
     args.push_back(nullptr);

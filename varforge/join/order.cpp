@@ -37,8 +37,8 @@ bool fail(std::string *why, std::string what) {
 
 }  // namespace
 
-bool read_edges(const Input &in, const Index &idx, const std::vector<std::string> &names,
-                Edges *e, std::string *why) {
+bool read_edges(const Input &in, const Index &idx, const std::vector<std::string> &names, Edges *e,
+                std::string *why) {
     // The contigs in file order: by where their first record lies.
     std::vector<std::pair<uint64_t, int>> firsts;
     uint64_t last_beg = 0;

@@ -23,8 +23,8 @@ struct Edges {
 
 // Reads the edges of the examined input `in`, whose index is `idx`; `names` names a CSI's
 // contig numbers (the header's contig dictionary). false with `why` set when it cannot.
-bool read_edges(const Input &in, const Index &idx, const std::vector<std::string> &names,
-                Edges *e, std::string *why);
+bool read_edges(const Input &in, const Index &idx, const std::vector<std::string> &names, Edges *e,
+                std::string *why);
 
 // true when the input numbered `at`, with edges `next`, may follow the earlier inputs in an
 // indexed file: `prev` is the last earlier input with records (number `prev_at`), `seen` the

@@ -5,8 +5,9 @@
 //
 // Threads: the pool's workers and the thread that waits run jobs. A job may touch only what
 // its submitter handed to it, and reports its own faults; one that throws is marked failed().
-// The submitter reads a job's results only after wait() on its Slot returned. Jobs that call htslib need its message level set once
-// (to off, by cat_command) before the pool starts: htslib's level is process-wide.
+// The submitter reads a job's results only after wait() on its Slot returned. Jobs that call htslib
+// need its message level set once (to off, by cat_command) before the pool starts: htslib's level
+// is process-wide.
 #ifndef VARFORGE_JOIN_POOL_H
 #define VARFORGE_JOIN_POOL_H
 
