@@ -41,6 +41,14 @@ class Fd {
     int fd_;
 };
 
+// fsync or fdatasync, again when a signal interrupted it.
+int sync_fd(int fd, bool data_only) {
+    int r;
+    do r = data_only ? fdatasync(fd) : fsync(fd);
+    while (r != 0 && errno == EINTR);
+    return r;
+}
+
 std::string reason(const char *what, int err) {
     return std::string(what) + ": " + strerror(err);
 }
@@ -122,7 +130,7 @@ std::string Commit::begin_index(const std::string &suffix, Fault *f) {
 }
 
 bool Commit::sync_file(int fd, const std::string &what, Fault *f) const {
-    if (!sync_ || fdatasync(fd) == 0) return true;
+    if (!sync_ || sync_fd(fd, true) == 0) return true;
     return f->set(what, std::string("cannot flush to disk: ") + strerror(errno), true);
 }
 
@@ -139,7 +147,9 @@ bool Commit::commit(std::vector<std::string> *removed, Fault *f) {
     Fd dfd(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     HoldSignals hold;
     // Writers of one folder take turns here, so that two joins into one FILE leave one pair.
-    if (dfd.get() >= 0) flock(dfd.get(), LOCK_EX);
+    if (dfd.get() >= 0)
+        while (flock(dfd.get(), LOCK_EX) != 0 && errno == EINTR) {
+        }
     for (const std::string &p : index_paths()) {
         if (unlink(p.c_str()) == 0)
             removed->push_back(p);
@@ -159,7 +169,7 @@ bool Commit::commit(std::vector<std::string> *removed, Fault *f) {
             ok = f->set(new_index, reason("cannot put the index in place", errno) + "; " + name() +
                                        " was written without an index");
     }
-    if (ok && sync_ && dfd.get() >= 0 && fsync(dfd.get()) != 0)
+    if (ok && sync_ && dfd.get() >= 0 && sync_fd(dfd.get(), false) != 0)
         ok = f->set(dir, reason("cannot flush to disk", errno), true);
     return ok;
 }
