@@ -57,6 +57,19 @@ TEST_P(HelpAndVersion, AnswerOnStandardOutput) {
                 << listed << " is not listed in\n"
                 << r.out;
     }
+    // Every long option the help lists is one the program takes (given a value where the help
+    // shows one, a file that does not exist): it is never refused as unknown.
+    aftest::TempDir dir;
+    const std::string help = run(with("--help")).out;
+    const std::regex long_option("--([a-z][-a-z]*)([ =]([A-Z]+))?");
+    for (auto it = std::sregex_iterator(help.begin(), help.end(), long_option);
+         it != std::sregex_iterator(); ++it) {
+        Args a = with(("--" + (*it)[1].str()).c_str());
+        if ((*it)[3].matched) a.push_back(dir.file("none"));
+        aftest::ProcResult o = run(a);
+        EXPECT_EQ(o.err.find("unknown option"), std::string::npos) << a.back() << o.err;
+        EXPECT_EQ(o.err.find("unrecognized option"), std::string::npos) << a.back() << o.err;
+    }
     aftest::ProcResult r = run(with("--version"));
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "");

@@ -5,6 +5,7 @@
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <htslib/bgzf.h>
+#include <htslib/vcf.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -248,10 +249,12 @@ TEST(CatJoin, UnfitInputsLeaveTheOutputAsItWas) {
         {"cut_record.bcf", "damaged data: it ends inside a record"},
         {"fifo.bcf", "not a regular file"},  // no writer: refused at once, not waited on
         {"out.bcf", "it is also the output"},
+        {"out.bcf.csi", "it is an index of the output"},
     };
     for (const auto &[name, why] : rows) {
         aftest::write_file(out, "previous good output");
         if (std::string(name) == "out.bcf") aftest::write_file(out, bytes);
+        if (std::string(name) == "out.bcf.csi") aftest::write_file(out + ".csi", "old index");
         const std::string before = aftest::read_file(out);
         const auto t0 = std::chrono::steady_clock::now();
         auto r = run({varforge(), "cat", "-o", out, good, dir.file(name)});
@@ -262,8 +265,78 @@ TEST(CatJoin, UnfitInputsLeaveTheOutputAsItWas) {
     }
     DIR *d = opendir(dir.path().c_str());
     for (dirent *e; (e = readdir(d));)
-        EXPECT_EQ(std::string(e->d_name).find(".tmp"), std::string::npos);
+        EXPECT_EQ(std::string(e->d_name).find("vftmp"), std::string::npos);
     closedir(d);
+}
+
+// `-o FILE` puts FILE and its index in place as a pair: every old index of FILE goes (beside
+// the file replaced and beside a link's own name), the new one is written beside the file that
+// a link names, and FILE keeps its permission bits; a dead run's temporary files are removed.
+TEST(CatJoin, TheOutputAndItsIndexArePutInPlaceAsAPair) {
+    aftest::TempDir dir;
+    const std::string a = dir.file("a.bcf"), b = dir.file("b.bcf"), out = dir.file("out.bcf");
+    const std::string real = dir.file("real.bcf"), link = dir.file("link.bcf");
+    aftest::write_bcf_text(a, kHead + kContigs + kChrom + kRecords[0] + "\n",
+                           aftest::Layout::kShared);
+    aftest::write_bcf_text(b, kHead + kContigs + kChrom + kRecords[1] + "\n",
+                           aftest::Layout::kShared);
+    ASSERT_EQ(symlink("real.bcf", link.c_str()), 0);
+    // Records of chr2 found through `path`'s index, as htslib finds it; -1 without one.
+    auto chr2_records = [](const std::string &path) {
+        htsFile *fp = hts_open(path.c_str(), "r");
+        bcf_hdr_t *h = fp ? bcf_hdr_read(fp) : nullptr;
+        hts_idx_t *idx = h ? bcf_index_load(path.c_str()) : nullptr;
+        hts_itr_t *itr = idx ? bcf_itr_querys(idx, h, "chr2") : nullptr;
+        bcf1_t *v = bcf_init();
+        int n = itr ? 0 : -1;
+        while (itr && bcf_itr_next(fp, itr, v) >= 0) n++;
+        bcf_destroy(v);
+        hts_itr_destroy(itr);
+        if (idx) hts_idx_destroy(idx);
+        bcf_hdr_destroy(h);
+        if (fp) hts_close(fp);
+        return n;
+    };
+    struct Row {
+        std::vector<std::string> opts;
+        std::string target;                // the file the data must end up in
+        std::vector<std::string> present;  // indexes that must exist after
+        std::vector<std::string> absent;   // and those that must not
+    };
+    const Row rows[] = {
+        {{"-o", out}, out, {}, {out + ".csi", out + ".tbi"}},
+        {{"-W", "-o", out}, out, {out + ".csi"}, {out + ".tbi"}},
+        {{"--write-index", "--no-sync", "--output", out}, out, {out + ".csi"}, {out + ".tbi"}},
+        {{"-W", "-o", link}, real, {real + ".csi"}, {link + ".csi", real + ".tbi"}},
+        {{"-o", link}, real, {}, {link + ".csi", real + ".csi"}},
+    };
+    for (const Row &row : rows) {
+        for (const std::string &f : {out, real}) {
+            aftest::write_file(f, "old");
+            ASSERT_EQ(chmod(f.c_str(), 0640), 0);
+            for (const char *suffix : {".csi", ".tbi"}) aftest::write_file(f + suffix, "old");
+        }
+        aftest::write_file(link + ".csi", "old");
+        // A temporary file of a run that is gone (no process has a pid this large).
+        const size_t slash = row.target.rfind('/') + 1;
+        const std::string dead = row.target.substr(0, slash) + "." + row.target.substr(slash) +
+                                 ".vftmp.2147483646.abcdef";
+        aftest::write_file(dead, "left by a killed run");
+        std::vector<std::string> args = {varforge(), "cat"};
+        args.insert(args.end(), row.opts.begin(), row.opts.end());
+        args.insert(args.end(), {a, b});
+        auto r = run(args);
+        const std::string how = row.opts[0] + " " + row.opts.back();
+        ASSERT_EQ(r.status, 0) << how << r.err;
+        EXPECT_EQ(aftest::read_variants(row.target).records.size(), 2u) << how;
+        struct stat st;
+        ASSERT_EQ(stat(row.target.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0640u) << how;
+        for (const auto &p : row.present) EXPECT_NE(aftest::read_file(p), "old") << how << p;
+        for (const auto &p : row.absent) EXPECT_NE(access(p.c_str(), F_OK), 0) << how << p;
+        EXPECT_NE(access(dead.c_str(), F_OK), 0) << how;
+        EXPECT_EQ(chr2_records(row.target), row.present.empty() ? -1 : 1) << how;
+    }
 }
 
 // Standard input named many times is one input, even with few descriptors; an input

@@ -7,6 +7,7 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#include <cstring>
 #include <map>
 #include <string>
 #include <tuple>
@@ -234,7 +235,7 @@ TEST(VarforgeCat, EveryKindOfOutputGetsTheSameBytes) {
     aftest::write_bcf(b, shape(3000, 2), Layout::kShared);
     const std::string ref = vf({"cat", a, b}).out;  // into the pipe of the runner
     std::vector<std::pair<std::string, std::string>> outputs = {
-        {"regular file", out}, {"appended", out}, {"piped", out}};
+        {"regular file", out}, {"appended", out}, {"piped", out}, {"-o -", out}};
     if (access("/dev/shm", W_OK) == 0)
         outputs.push_back({"other filesystem", "/dev/shm/vf." + std::to_string(getpid())});
     for (const auto &[how, path] : outputs) {
@@ -242,31 +243,39 @@ TEST(VarforgeCat, EveryKindOfOutputGetsTheSameBytes) {
         const std::string redirect = how == "appended" ? ">>\"$3\""
                                      : how == "piped"  ? "| cat >\"$3\""
                                                        : ">\"$3\"";
-        auto r =
-            run({"/bin/sh", "-c", "\"$0\" cat \"$1\" \"$2\" " + redirect, varforge(), a, b, path});
+        const std::string opts = how == "-o -" ? "-o - " : "";
+        auto r = run({"/bin/sh", "-c", "\"$0\" cat " + opts + "\"$1\" \"$2\" " + redirect,
+                      varforge(), a, b, path});
         EXPECT_EQ(r.status, 0) << how << r.err;
         EXPECT_EQ(aftest::read_file(path) == ref, true) << how;
     }
     unlink(outputs.back().second.c_str());
 }
 
-TEST(VarforgeCat, FiveThousandInputsJoinInOneCall) {
+TEST(VarforgeCat, TenThousandInputsJoinInOneCall) {
     aftest::TempDir dir;
-    const std::string one = dir.file("one.bcf"), out = dir.file("o.bcf");
+    const std::string one = dir.file("one.bcf"), out = dir.file("o.bcf"), list = dir.file("list");
     aftest::write_bcf(one, shape(2, 1), Layout::kShared);
     std::vector<std::string> args = {one};
-    for (int i = 1; i < 5000; i++) {
+    std::string listed = one + "\n\n";  // blank lines are skipped
+    for (int i = 1; i < 10000; i++) {
         args.push_back(dir.file("s" + std::to_string(i) + ".bcf"));
         ASSERT_EQ(link(one.c_str(), args.back().c_str()), 0);
+        listed += args.back() + "\n";
     }
-    // Once with descriptors to spare, once with far fewer than inputs (re-opened by name).
-    for (const char *limit : {"", "ulimit -n 256;"}) {
-        std::string cmd = std::string(limit) + "exec \"$0\" cat \"$@\" >\"" + out + "\"";
+    aftest::write_file(list, listed);
+    // Named, with descriptors to spare and with far fewer than inputs (re-opened by name);
+    // then listed in a file read from standard input, with fewer still.
+    for (const char *how : {"", "ulimit -n 256;", "ulimit -n 64; LIST"}) {
+        const bool from_list = strstr(how, "LIST");
+        std::string cmd = std::string(how, from_list ? strlen(how) - 4 : strlen(how)) +
+                          "exec \"$0\" cat " + (from_list ? "-f - <\"" + list + "\"" : "\"$@\"") +
+                          " >\"" + out + "\"";
         std::vector<std::string> argv = {"/bin/sh", "-c", cmd, varforge()};
-        argv.insert(argv.end(), args.begin(), args.end());
+        if (!from_list) argv.insert(argv.end(), args.begin(), args.end());
         auto r = run(argv);
-        ASSERT_EQ(r.status, 0) << limit << r.err;
-        EXPECT_EQ(aftest::read_variants(out).records.size(), 10000u) << limit;
+        ASSERT_EQ(r.status, 0) << how << r.err;
+        EXPECT_EQ(aftest::read_variants(out).records.size(), 20000u) << how;
     }
 }
 

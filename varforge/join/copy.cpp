@@ -126,6 +126,10 @@ bool Copier::append(const Input &in, const TailBlocks &tail, Placement *where, F
     }
     where->data_start = position_;
     if (!raw(in, src->fd(), from, to, f)) return false;
+    // A file rewritten in place while its blocks were copied shows it in its times or size.
+    struct stat st;
+    if (fstat(src->fd(), &st) != 0 || !Identity::of(st).same(in.id))
+        return f->set(in.name, "the file changed while it was being copied");
     position_ += to - from;
     where->data_end = position_;
     return true;

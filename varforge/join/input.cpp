@@ -137,8 +137,8 @@ bool examine(Input *in, bool keep, bool keep_tail, const OutputId &out, std::str
     if (!src) return false;
     in->id = src->identity();
     if (!src->regular()) return fail(why, "not a regular file");
-    if (out.known && in->id.dev == out.dev && in->id.ino == out.ino)
-        return fail(why, "it is also the output");
+    for (const auto &f : out.files)
+        if (in->id.dev == f.dev && in->id.ino == f.ino) return fail(why, f.what);
     if (std::string s = sniff(*src); !s.empty()) return fail(why, s);
     BlockReader r(*src, in->id.size);
     if (!first_data(r, why) || !read_header(r, in, why)) return false;

@@ -46,11 +46,14 @@ struct Input {
     size_t tail_bytes() const { return size_t(tail_len - tail_from); }
 };
 
-// The output's file, which no input may be.
+// The files the join replaces, which no input may be: the output, and its indexes.
 struct OutputId {
-    bool known = false;
-    dev_t dev = 0;
-    ino_t ino = 0;
+    struct File {
+        dev_t dev;
+        ino_t ino;
+        const char *what;  // why an input may not be it, e.g. "it is also the output"
+    };
+    std::vector<File> files;
 };
 
 // Opens and examines `in->name`: everything that needs no other input. `keep` says whether the

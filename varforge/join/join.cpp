@@ -93,17 +93,20 @@ class Join {
 
     // Step 1: every input examined (ahead, in the pool) and admitted in order.
     bool check_inputs() {
-        OutputId out_id;
+        OutputId &out_id = out_id_;
         struct stat st;
         if (out_.existing(&st) ||
             (!opts_.output && fstat(STDOUT_FILENO, &st) == 0 && S_ISREG(st.st_mode)))
-            out_id = {true, st.st_dev, st.st_ino};
+            out_id.files.push_back({st.st_dev, st.st_ino, "it is also the output"});
+        for (const std::string &p : out_.index_paths())
+            if (stat(p.c_str(), &st) == 0)
+                out_id.files.push_back({st.st_dev, st.st_ino, "it is an index of the output"});
         const long budget = n_ > 0 ? input_fd_budget() : 0;
         int stdin_at = -1;
         size_t queued = 0;
         for (size_t i = 0; i < n_; i++) {
             for (; queued < n_ && queued < i + kExamineAhead; queued++)
-                submit_examine(queued, long(queued) < budget, out_id);
+                submit_examine(queued, long(queued) < budget);
             Input &in = inputs_[i];
             if (stdin_at >= 0 && strcmp(opts_.inputs[i], "-") == 0) {
                 in = inputs_[size_t(stdin_at)];  // one file, read again: the same checks hold
@@ -139,7 +142,7 @@ class Join {
         return true;
     }
 
-    void submit_examine(size_t i, bool keep, const OutputId &out_id) {
+    void submit_examine(size_t i, bool keep) {
         Input &in = inputs_[i];
         in.name = opts_.inputs[i];
         if (strcmp(in.name, "-") == 0 && i > 0)
@@ -147,10 +150,10 @@ class Join {
                 if (strcmp(opts_.inputs[j], "-") == 0) return;  // examined once, as the first
         pool_.submit(
             Pool::kNow,
-            [this, i, keep, out_id] {
+            [this, i, keep] {
                 Input &in = inputs_[i];
                 guarded(&why_[i], [&] {
-                    if (stop_ || !examine(&in, keep, true, out_id, &why_[i])) return;
+                    if (stop_ || !examine(&in, keep, true, out_id_, &why_[i])) return;
                     // The first records stay in memory for the copy while they fit the budget.
                     const auto size = int64_t(in.tail.size());
                     if (kept_tails_.fetch_sub(size) < size) {
@@ -314,6 +317,7 @@ class Join {
     const JoinOptions &opts_;
     Commit out_;
     const size_t n_;
+    OutputId out_id_;  // set before the first examination starts
     Kind kind_ = Kind::kNone;
     int minor_ = -1;
     HeaderUnion header_;
