@@ -170,7 +170,7 @@ int main() {
     const double total_mb = double(file_size(inputs[0])) * kInputs / 1e6;
 
     std::vector<std::string> cat_args = {"/bin/cat"}, vf_args = {varforge, "cat"},
-                             vf_file_args = {varforge, "cat", "-o", out};
+                             vf_file_args = {varforge, "cat", "--no-sync", "-o", out};
     for (const auto &in : inputs) {
         cat_args.push_back(in);
         vf_args.push_back(in);

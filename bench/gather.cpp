@@ -105,13 +105,14 @@ struct Pair {
 // GNU cat against `varforge cat -o` (with `-W` when `index`) of `shards` into `out`,
 // alternating.
 Pair race(const std::string &varforge, const std::vector<std::string> &shards,
-          const std::string &out, bool index = false) {
+          const std::string &out, bool index = false, bool sync = false) {
     Pair p;
     p.cat.seconds = p.vf.seconds = 1e9;
     const auto cat_args = with({"/bin/cat"}, shards);
-    const auto vf_args = with(index ? std::vector<std::string>{varforge, "cat", "-W", "-o", out}
-                                    : std::vector<std::string>{varforge, "cat", "-o", out},
-                              shards);
+    std::vector<std::string> head = {varforge, "cat", "-o", out};
+    if (index) head.push_back("-W");
+    if (!sync) head.push_back("--no-sync");
+    const auto vf_args = with(head, shards);
     check(measure(out, [&] { return exec_argv(cat_args); }), "cat");  // warms the page cache
     for (int r = 0; r < kRounds; r++) {
         unlink(out.c_str());
@@ -149,8 +150,8 @@ void print_race(const char *where, const Pair &p, double target, const char *how
     printf(
         "%s: GNU cat %.3f s, varforge cat %s %.3f s (cpu %.3f s, peak %.1f MiB): %.2f x "
         "(target <= %.2f) %s\n",
-        where, p.cat.seconds, how, p.vf.seconds, p.vf.cpu_seconds, double(p.vf.peak_kib) / 1024,
-        r, target, r <= target ? "met" : "MISSED");
+        where, p.cat.seconds, how, p.vf.seconds, p.vf.cpu_seconds, double(p.vf.peak_kib) / 1024, r,
+        target, r <= target ? "met" : "MISSED");
 }
 
 int sh(const std::string &cmd) {
@@ -174,22 +175,29 @@ int main() {
         "fastest of %d\n",
         double(in_bytes) / 1e6, kRecords, kRounds);
     const Pair here = race(varforge, shards, out);
-    print_race("50 shards, this filesystem", here, 1.0);
+    print_race("50 shards, this filesystem", here, 1.0, "-o --no-sync");
+    // Durable by default: the output flushed to the disk before it is renamed into place.
+    const Pair synced = race(varforge, shards, out, false, true);
+    printf(
+        "50 shards, this filesystem: varforge cat -o (synced) %.3f s against --no-sync %.3f s: "
+        "%.2f x\n",
+        synced.vf.seconds, here.vf.seconds, synced.vf.seconds / here.vf.seconds);
     const double grow = double(file_size(out)) / double(in_bytes);
     printf("50 shards: output %.1f MB, %.4f x the inputs' bytes (target <= 1.05) %s\n",
            double(file_size(out)) / 1e6, grow, grow <= 1.05 ? "met" : "MISSED");
 
     // With the index: -W against -o alone, and against joining and then indexing.
     {
-        auto then_index =
-            with({"/bin/bash", "-c",
-                  "v=$0 o=$1; shift 2; \"$v\" cat -o \"$o\" \"$@\" && \"$v\" index \"$o\"",
-                  varforge, out},
-                 shards);
-        const auto t = fastest(out,
-                               {with({varforge, "cat", "-o", out}, shards),
-                                with({varforge, "cat", "-W", "-o", out}, shards), then_index},
-                               kRounds);
+        auto then_index = with(
+            {"/bin/bash", "-c",
+             "v=$0 o=$1; shift 2; \"$v\" cat --no-sync -o \"$o\" \"$@\" && \"$v\" index \"$o\"",
+             varforge, out},
+            shards);
+        const auto t =
+            fastest(out,
+                    {with({varforge, "cat", "--no-sync", "-o", out}, shards),
+                     with({varforge, "cat", "--no-sync", "-W", "-o", out}, shards), then_index},
+                    kRounds);
         const double rw = t[1].seconds / t[0].seconds, rt = t[2].seconds / t[1].seconds;
         printf(
             "50 shards: varforge cat -W -o %.3f s (peak %.1f MiB), -o alone %.3f s: %.2f x "
@@ -215,20 +223,22 @@ int main() {
             sh("cp '" + shards[i] + "' '" + xshards.back() + "' && cp '" + shards[i] + ".csi' '" +
                xshards.back() + ".csi'");
         }
-        print_race("50 shards, XFS with reflink", race(varforge, xshards, mnt + "/joined.bcf"),
-                   0.3);
-        print_race("50 shards, XFS with reflink", race(varforge, xshards, mnt + "/joined.bcf", true),
-                   0.3, "-W -o");
+        print_race("50 shards, XFS with reflink", race(varforge, xshards, mnt + "/joined.bcf"), 0.3,
+                   "-o --no-sync");
+        print_race("50 shards, XFS with reflink",
+                   race(varforge, xshards, mnt + "/joined.bcf", true), 0.3, "-W -o --no-sync");
+        print_race("50 shards, XFS with reflink",
+                   race(varforge, xshards, mnt + "/joined.bcf", false, true), 0.3, "-o (synced)");
         sh("umount '" + mnt + "'");
     }
     unlink(img.c_str());
     rmdir(mnt.c_str());
 
     const auto many = write_shards(dir + "/1000", 1000);
-    const auto t = fastest(
-        out,
-        {with({varforge, "cat", "-o", out}, many), with({varforge, "cat", "-W", "-o", out}, many)},
-        3);
+    const auto t = fastest(out,
+                           {with({varforge, "cat", "--no-sync", "-o", out}, many),
+                            with({varforge, "cat", "--no-sync", "-W", "-o", out}, many)},
+                           3);
     for (size_t i = 0; i < t.size(); i++)
         printf(
             "1000 shards (%.1f MB): varforge cat %s %.3f s, %.0f us per shard, peak %.1f MiB "

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "commands.h"
+#include "options.h"
 
 namespace {
 
@@ -21,24 +22,6 @@ const char kIndexUsage[] =
 
 constexpr int kMinShift = 14;  // CSI bins start at 16 KiB
 
-// Names the first argument that begins with '-' and is no option of the command, the usage
-// after it, on standard error; true when there was one. The help and version options are
-// known, and answered when they stand alone; a lone "-" is refused apart.
-bool refuse_unknown_option(int argc, char **argv) {
-    for (int i = 1; i < argc; i++) {
-        const char *arg = argv[i];
-        if (arg[0] != '-' || arg[1] == '\0' || strcmp(arg, "-h") == 0 ||
-            strcmp(arg, "--help") == 0 || strcmp(arg, "--version") == 0)
-            continue;
-        fprintf(stderr,
-                "[bcf_main_index] unknown option '%s' (a file of that name is given as ./%s)\n",
-                arg, arg);
-        fputs(kIndexUsage, stderr);
-        return true;
-    }
-    return false;
-}
-
 }  // namespace
 
 extern "C" int bcf_main_index(int argc, char **argv) {
@@ -50,7 +33,7 @@ extern "C" int bcf_main_index(int argc, char **argv) {
         printf("varforge index %s\n", AF_PROJECT_VERSION);
         return 0;
     }
-    if (refuse_unknown_option(argc, argv)) return 1;
+    if (refuse_unknown_option(argc, argv, "bcf_main_index", kIndexUsage)) return 1;
     if (argc != 2) {
         fputs(kIndexUsage, stderr);
         return 1;

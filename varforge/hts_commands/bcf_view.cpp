@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "commands.h"
+#include "options.h"
 
 namespace {
 
@@ -78,23 +79,6 @@ int view_file(const char *fn) {
     return status;
 }
 
-// Names the first argument that begins with '-' and is no option of the command, the usage
-// after it, on standard error; true when there was one. The help and version options are
-// known, and answered when they stand alone; a lone "-" is standard input.
-bool refuse_unknown_option(int argc, char **argv) {
-    for (int i = 1; i < argc; i++) {
-        const char *arg = argv[i];
-        if (arg[0] != '-' || arg[1] == '\0' || strcmp(arg, "-h") == 0 ||
-            strcmp(arg, "--help") == 0 || strcmp(arg, "--version") == 0)
-            continue;
-        fprintf(stderr, "[bcfview] unknown option '%s' (a file of that name is given as ./%s)\n",
-                arg, arg);
-        fputs(kViewUsage, stderr);
-        return true;
-    }
-    return false;
-}
-
 }  // namespace
 
 extern "C" int bcfview(int argc, char **argv) {
@@ -106,7 +90,7 @@ extern "C" int bcfview(int argc, char **argv) {
         printf("varforge view %s\n", AF_PROJECT_VERSION);
         return 0;
     }
-    if (refuse_unknown_option(argc, argv)) return 1;
+    if (refuse_unknown_option(argc, argv, "bcfview", kViewUsage)) return 1;
     if (argc != 2) {
         fputs(kViewUsage, stderr);
         return 1;

@@ -1,7 +1,6 @@
 // The header union, on htslib's own header parser.
 #include "header_union.h"
 
-#include <htslib/hts_log.h>
 #include <htslib/kstring.h>
 #include <htslib/vcf.h>
 
@@ -11,6 +10,8 @@
 #include <new>
 #include <unordered_map>
 #include <vector>
+
+#include "hts_quiet.h"
 
 namespace vfjoin {
 
@@ -29,12 +30,8 @@ Hdr parse(std::string_view text) {
     std::string copy(text.substr(0, std::min(text.size(), text.find('\0'))));
     Hdr h(bcf_hdr_init("r"));
     if (!h) throw std::bad_alloc();
-    // The level is written only when it is not off already (cat turns it off before it starts
-    // threads that read it).
-    const htsLogLevel level = hts_get_log_level();
-    if (level != HTS_LOG_OFF) hts_set_log_level(HTS_LOG_OFF);
+    QuietHtslib quiet;
     const int r = bcf_hdr_parse(h.get(), copy.data());
-    if (level != HTS_LOG_OFF) hts_set_log_level(level);
     if (r != 0) h.reset();
     return h;
 }
