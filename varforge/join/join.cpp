@@ -255,7 +255,8 @@ class Join {
             if (!encode_why_[i].empty()) return fault_.set(inputs_[i].name, encode_why_[i]);
             if (walk_bad_) {
                 pool_.drain();
-                return walk_failed();
+                walks_clean();
+                return false;
             }
             if (!copier_->append(inputs_[i], tails_[i], &placements_[i], &fault_)) return false;
             TailBlocks().bytes.swap(tails_[i].bytes);
@@ -265,18 +266,19 @@ class Join {
         return true;
     }
 
-    // The first input, in order, whose walk found damage; after the pool is drained.
-    bool walk_failed() {
+    // After the pool is drained: true when no walk found damage, else false with the first
+    // input, in order, whose walk did.
+    bool walks_clean() {
         for (size_t i = 0; i < n_; i++)
             if (!walk_fault_[i].empty()) return fault_.set(inputs_[i].name, walk_fault_[i]);
-        return false;
+        return true;
     }
 
     // Step 3: what ran beside the copy; then the end-of-file block.
     bool finish_checks() {
         pool_.drain();
         if (pool_.failed()) return fault_.set(out_.name(), "out of memory");
-        if (walk_failed()) return false;
+        if (!walks_clean()) return false;
         if (out_.staged() && !check_order()) return false;
         return copier_->finish(&fault_);
     }
