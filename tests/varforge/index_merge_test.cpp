@@ -38,16 +38,10 @@ struct Segment {
     int del_every = 0, del_len = 0;
 };
 
-// How a shard's own index is found: beside it and current (the kind htslib makes by default,
-// a .csi, both a .csi and a .tbi, or written in the data's last second but some nanoseconds
-// before it), missing, older than the data, or made before its last records were written (it
-// ends before the data does).
-enum class Source { kIndexed, kCsi, kBoth, kSameSecond, kNoIndex, kOlder, kShorter };
-
-bool own_index_used(Source s) {
-    return s == Source::kIndexed || s == Source::kCsi || s == Source::kBoth ||
-           s == Source::kSameSecond;
-}
+// How a shard's own index is found. Used: htslib's default kind, a .csi, both, or one written
+// some nanoseconds before the data in the same second. Not: missing, older than the data, made
+// before its last records were written, or a VCF's .csi binned unlike tabix (from 2^12).
+enum class Source { kIndexed, kCsi, kBoth, kSameSecond, kNoIndex, kOlder, kShorter, kCsi12 };
 
 struct Shard {
     std::vector<Segment> segs;
@@ -68,24 +62,24 @@ vfjoin::DataKind data_of(IndexKind kind) {
 }
 
 // The joined file's index kind: CSI for BCF; for VCF, CSI when a shard's part is (it was
-// indexed as .csi, or its positions do not fit tabix).
+// indexed as .csi binned as tabix, or its positions do not fit tabix).
 IndexKind output_kind(const Row &row) {
-    for (const Shard &sh : row.shards) {
-        bool big = false;
-        for (const Segment &g : sh.segs) big = big || g.to > (1 << 29);
-        if (sh.source == Source::kCsi || sh.source == Source::kBoth || big) return IndexKind::kCsi;
-    }
+    for (const Shard &sh : row.shards)
+        for (const Segment &g : sh.segs)
+            if (sh.source == Source::kCsi || sh.source == Source::kBoth || g.to > (1 << 29))
+                return IndexKind::kCsi;
     return row.kind;
 }
 
 std::string vcf_text(const Shard &s, int shard_no, bool drop_last = false) {
-    std::string t = "##fileformat=VCFv4.2\n##contig=<ID=chr1,length=1000000>\n##contig=<ID=chr2" +
-                    (s.chr2_len ? ",length=" + std::to_string(s.chr2_len) : std::string()) +
-                    ">\n##contig=<ID=chr3,length=1000000>\n"
-                    "##INFO=<ID=DP,Number=1,Type=Integer,Description=\"Depth\">\n"
-                    "##INFO=<ID=END,Number=1,Type=Integer,Description=\"End position\">\n"
-                    "##FORMAT=<ID=GT,Number=1,Type=String,Description=\"Genotype\">\n"
-                    "#CHROM\tPOS\tID\tREF\tALT\tQUAL\tFILTER\tINFO\tFORMAT\tS1\tS2\n";
+    std::string t =
+        "##fileformat=VCFv4.2\n##contig=<ID=chr1,length=1000000>\n##contig=<ID=chr2" +
+        (s.chr2_len ? ",length=" + std::to_string(s.chr2_len) : std::string()) +
+        ">\n##contig=<ID=chr3,length=1000000>\n"
+        "##INFO=<ID=DP,Number=1,Type=Integer,Description=\"Depth\">\n"
+        "##INFO=<ID=END,Number=1,Type=Integer,Description=\"End position\">\n"
+        "##FORMAT=<ID=GT,Number=1,Type=String,Description=\"Genotype\">\n"
+        "#CHROM\tPOS\tID\tREF\tALT\tQUAL\tFILTER\tINFO\tFORMAT\tS1\tS2\n";
     std::vector<std::string> lines;
     for (const auto &g : s.segs)
         for (int pos = g.from, i = 1; pos < g.to; pos += g.step, i++) {
@@ -143,12 +137,13 @@ void write_shard(const std::string &path, IndexKind kind, const std::string &tex
     ASSERT_EQ(hts_close(out), 0);
 }
 
-// htslib's index of `data` (BCF for kCsi, VCF for kTbi), for VCF as CSI when `csi`.
+// htslib's index of `data` (BCF for kCsi, VCF for kTbi): of the kind it makes by default, or
+// a CSI binned from 2^min_shift positions.
 int build_index(const std::string &data, const std::string &index, IndexKind kind,
-                bool csi = false) {
+                int min_shift = 0) {
     return kind == IndexKind::kCsi
-               ? bcf_index_build3(data.c_str(), index.c_str(), 14, 0)
-               : tbx_index_build3(data.c_str(), index.c_str(), csi ? 14 : 0, 0, &tbx_conf_vcf);
+               ? bcf_index_build3(data.c_str(), index.c_str(), min_shift ? min_shift : 14, 0)
+               : tbx_index_build3(data.c_str(), index.c_str(), min_shift, 0, &tbx_conf_vcf);
 }
 
 std::string index_path(const std::string &data, IndexKind kind) {
@@ -196,8 +191,11 @@ Joined make_join(const aftest::TempDir &dir, const Row &row) {
             sh.source == Source::kBoth || sh.source == Source::kSameSecond) {
             EXPECT_EQ(build_index(path, index_path(path, row.kind), row.kind), 0);
         }
-        if (sh.source == Source::kCsi || sh.source == Source::kBoth) {
-            EXPECT_EQ(build_index(path, path + ".csi", row.kind, true), 0);
+        if (sh.source == Source::kCsi || sh.source == Source::kBoth ||
+            sh.source == Source::kCsi12) {
+            EXPECT_EQ(
+                build_index(path, path + ".csi", row.kind, sh.source == Source::kCsi12 ? 12 : 14),
+                0);
         }
         if (sh.source == Source::kOlder) set_mtime(index_path(path, row.kind), 1000000);
         if (sh.source == Source::kSameSecond) {
@@ -369,7 +367,8 @@ std::vector<Row> rows() {
                      shards({{{"chr1", 10, 100, 9}},
                              {{"chr1", 20000, 90000, 7001}},
                              {{"chr1", 95000, 96000, 500, 1, 30000}, {"chr2", 5, 6, 1}}})});
-        // Shards without a usable index of their own.
+        // Shards without a usable index of their own, and one whose index, written in the
+        // data's last second some nanoseconds before it, is current.
         Row fallback{"shards without a usable index", kind,
                      shards({{{"chr1", 1, 200000, 103}},
                              {{"chr1", 200000, 400000, 103}},
@@ -378,12 +377,8 @@ std::vector<Row> rows() {
         fallback.shards[0].source = Source::kNoIndex;
         fallback.shards[1].source = Source::kOlder;
         fallback.shards[2].source = Source::kShorter;
+        fallback.shards[3].source = Source::kSameSecond;
         r.push_back(fallback);
-        // Indexes written in the data's last second, some nanoseconds before it: current.
-        Row same{"indexes in the data's second", kind,
-                 shards({{{"chr1", 1, 200000, 103}}, {{"chr1", 200000, 400000, 103}}})};
-        for (auto &sh : same.shards) sh.source = Source::kSameSecond;
-        r.push_back(same);
         // Positions past 2^29 on a long chr2, across shards: a VCF shard indexed as .tbi, one
         // as .csi, one built from its records (as CSI), its deletions across windows.
         Row big{"positions past 2^29", kind,
@@ -405,6 +400,7 @@ std::vector<Row> rows() {
                             {{"chr2", 400000, 420000, 89}, {"chr3", 1, 200000, 143}}})};
             csi.shards[0].source = csi.shards[2].source = csi.shards[3].source = mix;
             csi.shards[1].source = Source::kBoth;  // its .csi, found first, makes the output's
+            if (mix == Source::kIndexed) csi.shards[3].source = Source::kCsi12;
             r.push_back(csi);
         }
     }
@@ -422,8 +418,8 @@ TEST(IndexMerge, QueriesMatchHtslibsOwnIndexOfTheJoinedFile) {
         const std::string ref = dir.file("reference.idx");
         const std::vector<bool> own = merge(row, j, mine);
         for (size_t s = 0; s < own.size(); s++)
-            EXPECT_EQ(own[s], own_index_used(row.shards[s].source)) << "shard " << s;
-        ASSERT_EQ(build_index(j.path, ref, row.kind, out_kind == IndexKind::kCsi), 0);
+            EXPECT_EQ(own[s], row.shards[s].source < Source::kNoIndex) << "shard " << s;
+        ASSERT_EQ(build_index(j.path, ref, row.kind, out_kind == IndexKind::kCsi ? 14 : 0), 0);
 
         // htslib loads the merged index without a word.
         const auto load = aftest::capture([&] {
@@ -469,16 +465,13 @@ TEST(IndexMerge, QueriesMatchHtslibsOwnIndexOfTheJoinedFile) {
         ASSERT_EQ(r.status, 0) << r.err;
         for (size_t s = 0; s < own.size(); s++)
             EXPECT_EQ(r.err.find(j.shards[s] + ": ") == std::string::npos, bool(own[s])) << r.err;
-        const bool vcf_csi = !csi && out_kind == IndexKind::kCsi;
-        EXPECT_EQ(r.err.find(joined +
-                             ": positions past 2^29 or inputs indexed as .csi: the index "
-                             "is written as " +
-                             cat_index + "\n") != std::string::npos,
-                  vcf_csi)
+        const std::string note = joined + ": positions past 2^29 or inputs indexed as .csi: the " +
+                                 "index is written as " + cat_index + "\n";
+        EXPECT_EQ(r.err.find(note) != std::string::npos, !csi && out_kind == IndexKind::kCsi)
             << r.err;
         const IndexKind other = out_kind == IndexKind::kCsi ? IndexKind::kTbi : IndexKind::kCsi;
         EXPECT_NE(access(index_path(joined, other).c_str(), F_OK), 0);
-        ASSERT_EQ(build_index(joined, cat_ref, row.kind, out_kind == IndexKind::kCsi), 0);
+        ASSERT_EQ(build_index(joined, cat_ref, row.kind, out_kind == IndexKind::kCsi ? 14 : 0), 0);
         const auto cat_load = aftest::capture([&] {
             if (csi ? !bcf_index_load2(joined.c_str(), cat_index.c_str())
                     : !tbx_index_load2(joined.c_str(), cat_index.c_str()))

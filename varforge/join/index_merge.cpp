@@ -168,6 +168,10 @@ bool IndexMerger::check_fit(const Index &input, std::string *why) const {
         if (!named_ && input.aux != first.aux)
             return fail(why, "auxiliary data differ from the earlier inputs'");
     }
+    // Tabix parts, binned from 2^14-position windows up, may join a CSI of VCF at any time.
+    if (named_ && kind_ == IndexKind::kCsi && input.min_shift != kTbiMinShift)
+        return fail(why, "min_shift " + std::to_string(input.min_shift) + " is not tabix's " +
+                             std::to_string(kTbiMinShift));
     if (named_ && (!input.named() || input.tbx != tbx_vcf_settings()))
         return fail(why, kind_ == IndexKind::kTbi
                              ? "not a tabix index with the VCF settings"

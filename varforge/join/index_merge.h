@@ -66,8 +66,9 @@ uint64_t map_voffset(const OffsetMap &map, uint64_t v);
 //  - Tabix: contigs are matched by name; the output lists them in order of first appearance.
 //    Every input must carry the VCF settings.
 //  - CSI of VCF: contigs are matched by name as in tabix, binned as CSI of BCF; every input
-//    carries the VCF settings (in its aux bytes) and the same min_shift. A tabix input is taken
-//    in its CSI form (index_tbi_as_csi). The output's aux bytes hold the settings and names.
+//    carries the VCF settings (in its aux bytes) and tabix's min_shift (14). A tabix input is
+//    taken in its CSI form (index_tbi_as_csi). The output's aux bytes hold the settings and
+//    names.
 // A refused input leaves the merger as it was; the caller may then add the same input's index
 // built from its records instead.
 class IndexMerger {
