@@ -3,6 +3,7 @@
 // through the merged index compared with htslib's own index of the joined file.
 #include "join/index_merge.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <htslib/bgzf.h>
 #include <htslib/hts.h>
@@ -10,7 +11,6 @@
 #include <htslib/tbx.h>
 #include <htslib/vcf.h>
 #include <sys/stat.h>
-#include <utime.h>
 
 #include <functional>
 #include <random>
@@ -38,9 +38,10 @@ struct Segment {
     int del_every = 0, del_len = 0;
 };
 
-// How a shard's own index is found: beside it and current, missing, older than the data, or
-// made before its last records were written (it ends before the data does).
-enum class Source { kIndexed, kNoIndex, kOlder, kShorter };
+// How a shard's own index is found. Used: htslib's default kind, a .csi, both, or one written
+// some nanoseconds before the data in the same second. Not: missing, older than the data, made
+// before its last records were written, or a VCF's .csi binned unlike tabix (from 2^12).
+enum class Source { kIndexed, kCsi, kBoth, kSameSecond, kNoIndex, kOlder, kShorter, kCsi12 };
 
 struct Shard {
     std::vector<Segment> segs;
@@ -52,9 +53,23 @@ struct Shard {
 
 struct Row {
     const char *name;
-    IndexKind kind;
+    IndexKind kind;  // of the shards' data: kCsi for BCF, kTbi for VCF
     std::vector<Shard> shards;
 };
+
+vfjoin::DataKind data_of(IndexKind kind) {
+    return kind == IndexKind::kCsi ? vfjoin::DataKind::kBcf : vfjoin::DataKind::kVcf;
+}
+
+// The joined file's index kind: CSI for BCF; for VCF, CSI when a shard's part is (it was
+// indexed as .csi binned as tabix, or its positions do not fit tabix).
+IndexKind output_kind(const Row &row) {
+    for (const Shard &sh : row.shards)
+        for (const Segment &g : sh.segs)
+            if (sh.source == Source::kCsi || sh.source == Source::kBoth || g.to > (1 << 29))
+                return IndexKind::kCsi;
+    return row.kind;
+}
 
 std::string vcf_text(const Shard &s, int shard_no, bool drop_last = false) {
     std::string t =
@@ -122,19 +137,22 @@ void write_shard(const std::string &path, IndexKind kind, const std::string &tex
     ASSERT_EQ(hts_close(out), 0);
 }
 
-int build_index(const std::string &data, const std::string &index, IndexKind kind) {
+// htslib's index of `data` (BCF for kCsi, VCF for kTbi): of the kind it makes by default, or
+// a CSI binned from 2^min_shift positions.
+int build_index(const std::string &data, const std::string &index, IndexKind kind,
+                int min_shift = 0) {
     return kind == IndexKind::kCsi
-               ? bcf_index_build3(data.c_str(), index.c_str(), 14, 0)
-               : tbx_index_build3(data.c_str(), index.c_str(), 0, 0, &tbx_conf_vcf);
+               ? bcf_index_build3(data.c_str(), index.c_str(), min_shift ? min_shift : 14, 0)
+               : tbx_index_build3(data.c_str(), index.c_str(), min_shift, 0, &tbx_conf_vcf);
 }
 
 std::string index_path(const std::string &data, IndexKind kind) {
     return data + (kind == IndexKind::kCsi ? ".csi" : ".tbi");
 }
 
-void set_mtime(const std::string &path, time_t t) {
-    struct utimbuf u = {t, t};
-    ASSERT_EQ(utime(path.c_str(), &u), 0);
+void set_mtime(const std::string &path, time_t t, long nsec = 0) {
+    const struct timespec ts[2] = {{t, nsec}, {t, nsec}};
+    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), ts, 0), 0);
 }
 
 std::string compress_block(const std::string &data) {
@@ -169,10 +187,22 @@ Joined make_join(const aftest::TempDir &dir, const Row &row) {
             EXPECT_EQ(build_index(path, index_path(path, row.kind), row.kind), 0);
         }
         write_shard(path, row.kind, vcf_text(sh, int(s)), sh.layout);
-        if (sh.source == Source::kIndexed || sh.source == Source::kOlder) {
+        if (sh.source == Source::kIndexed || sh.source == Source::kOlder ||
+            sh.source == Source::kBoth || sh.source == Source::kSameSecond) {
             EXPECT_EQ(build_index(path, index_path(path, row.kind), row.kind), 0);
         }
+        if (sh.source == Source::kCsi || sh.source == Source::kBoth ||
+            sh.source == Source::kCsi12) {
+            EXPECT_EQ(
+                build_index(path, path + ".csi", row.kind, sh.source == Source::kCsi12 ? 12 : 14),
+                0);
+        }
         if (sh.source == Source::kOlder) set_mtime(index_path(path, row.kind), 1000000);
+        if (sh.source == Source::kSameSecond) {
+            const time_t now = time(nullptr);
+            set_mtime(path, now, 600000000);
+            set_mtime(index_path(path, row.kind), now, 100000000);
+        }
         if (sh.source == Source::kShorter) set_mtime(index_path(path, row.kind), time(0) + 100);
 
         const std::string bytes = aftest::read_file(path);
@@ -217,19 +247,20 @@ Joined make_join(const aftest::TempDir &dir, const Row &row) {
 // Merges the shards' indexes as a join does: each shard's own index when it is current and
 // fits, else one built from its records. Returns whether each shard's own index was used.
 std::vector<bool> merge(const Row &row, const Joined &j, const std::string &out) {
-    IndexMerger merger(row.kind);
+    const vfjoin::DataKind data = data_of(row.kind);
+    IndexMerger merger(output_kind(row), data);
     std::vector<bool> own;
     for (size_t s = 0; s < j.shards.size(); s++) {
         vfjoin::Index ix;
         std::string why;
-        const bool used = vfjoin::index_load_beside(j.shards[s], row.kind, &ix, &why) &&
-                          merger.add(ix, j.maps[s], &why);
+        const bool used = vfjoin::index_load_beside(j.shards[s], data, &ix, &why) &&
+                          IndexMerger(ix.kind, data).add(ix, j.maps[s], &why);
         own.push_back(used);
         if (!used) {
             EXPECT_FALSE(why.empty());
-            EXPECT_TRUE(vfjoin::index_build_from_records(j.shards[s], row.kind, &ix, &why)) << why;
-            EXPECT_TRUE(merger.add(ix, j.maps[s], &why)) << why;
+            EXPECT_TRUE(vfjoin::index_build_from_records(j.shards[s], data, &ix, &why)) << why;
         }
+        EXPECT_TRUE(merger.add(ix, j.maps[s], &why)) << why;
     }
     std::string why;
     EXPECT_TRUE(merger.write(out, &why)) << why;
@@ -336,7 +367,8 @@ std::vector<Row> rows() {
                      shards({{{"chr1", 10, 100, 9}},
                              {{"chr1", 20000, 90000, 7001}},
                              {{"chr1", 95000, 96000, 500, 1, 30000}, {"chr2", 5, 6, 1}}})});
-        // Shards without a usable index of their own.
+        // Shards without a usable index of their own, and one whose index, written in the
+        // data's last second some nanoseconds before it, is current.
         Row fallback{"shards without a usable index", kind,
                      shards({{{"chr1", 1, 200000, 103}},
                              {{"chr1", 200000, 400000, 103}},
@@ -345,7 +377,32 @@ std::vector<Row> rows() {
         fallback.shards[0].source = Source::kNoIndex;
         fallback.shards[1].source = Source::kOlder;
         fallback.shards[2].source = Source::kShorter;
+        fallback.shards[3].source = Source::kSameSecond;
         r.push_back(fallback);
+        // Positions past 2^29 on a long chr2, across shards: a VCF shard indexed as .tbi, one
+        // as .csi, one built from its records (as CSI), its deletions across windows.
+        Row big{"positions past 2^29", kind,
+                shards({{{"chr1", 1, 300000, 97}, {"chr2", 1, 200000, 131, 9, 40000}},
+                        {{"chr2", 600000000, 600300000, 89, 11, 50000}},
+                        {{"chr2", 600300000, 600500000, 101, 7, 30000}, {"chr3", 1, 1000, 7}}})};
+        for (auto &sh : big.shards) sh.chr2_len = 1 << 30;
+        big.shards[1].source = Source::kCsi;
+        big.shards[2].source = Source::kNoIndex;
+        r.push_back(big);
+        if (kind == IndexKind::kCsi) continue;
+        // VCF shards indexed as .csi (htslib looks for DATA.csi first), alone and mixed with
+        // .tbi; deletions across windows test each bin's loffset, a .tbi's converted ones too.
+        for (const Source mix : {Source::kCsi, Source::kIndexed}) {
+            Row csi{mix == Source::kCsi ? "indexed as .csi" : "indexed as .csi and .tbi", kind,
+                    shards({{{"chr1", 100, 300000, 97, 9, 40000}},
+                            {{"chr1", 300050, 620000, 131, 5, 70000}, {"chr2", 5000, 90000, 61}},
+                            {{"chr2", 90000, 400000, 89, 13, 20000}},
+                            {{"chr2", 400000, 420000, 89}, {"chr3", 1, 200000, 143}}})};
+            csi.shards[0].source = csi.shards[2].source = csi.shards[3].source = mix;
+            csi.shards[1].source = Source::kBoth;  // its .csi, found first, makes the output's
+            if (mix == Source::kIndexed) csi.shards[3].source = Source::kCsi12;
+            r.push_back(csi);
+        }
     }
     return r;
 }
@@ -356,12 +413,13 @@ TEST(IndexMerge, QueriesMatchHtslibsOwnIndexOfTheJoinedFile) {
         SCOPED_TRACE(std::string(row.name) + (csi ? " (BCF)" : " (VCF)"));
         aftest::TempDir dir;
         const Joined j = make_join(dir, row);
-        const std::string mine = index_path(j.path, row.kind);
+        const IndexKind out_kind = output_kind(row);
+        const std::string mine = index_path(j.path, out_kind);
         const std::string ref = dir.file("reference.idx");
         const std::vector<bool> own = merge(row, j, mine);
         for (size_t s = 0; s < own.size(); s++)
-            EXPECT_EQ(own[s], row.shards[s].source == Source::kIndexed) << "shard " << s;
-        ASSERT_EQ(build_index(j.path, ref, row.kind), 0);
+            EXPECT_EQ(own[s], row.shards[s].source < Source::kNoIndex) << "shard " << s;
+        ASSERT_EQ(build_index(j.path, ref, row.kind, out_kind == IndexKind::kCsi ? 14 : 0), 0);
 
         // htslib loads the merged index without a word.
         const auto load = aftest::capture([&] {
@@ -396,17 +454,24 @@ TEST(IndexMerge, QueriesMatchHtslibsOwnIndexOfTheJoinedFile) {
         }
         EXPECT_EQ(whole, aftest::read_variants(j.path).records.size());
 
-        // The same shards joined by varforge cat -W: its index answers every query as htslib's
-        // own index of its output does, and -v names the shards whose part it built.
+        // The same shards joined by varforge cat -W: its index, of the same kind, answers every
+        // query as htslib's own index of its output does, and -v names the shards whose part
+        // it built and a VCF index written as CSI.
         const std::string joined = dir.file(csi ? "cat.bcf" : "cat.vcf.gz");
-        const std::string cat_index = index_path(joined, row.kind), cat_ref = dir.file("cat.ref");
+        const std::string cat_index = index_path(joined, out_kind), cat_ref = dir.file("cat.ref");
         std::vector<std::string> args = {aftest::bin("varforge"), "cat", "-v", "-W", "-o", joined};
         args.insert(args.end(), j.shards.begin(), j.shards.end());
         const auto r = aftest::run(args);
         ASSERT_EQ(r.status, 0) << r.err;
         for (size_t s = 0; s < own.size(); s++)
             EXPECT_EQ(r.err.find(j.shards[s] + ": ") == std::string::npos, bool(own[s])) << r.err;
-        ASSERT_EQ(build_index(joined, cat_ref, row.kind), 0);
+        const std::string note = joined + ": positions past 2^29 or inputs indexed as .csi: the " +
+                                 "index is written as " + cat_index + "\n";
+        EXPECT_EQ(r.err.find(note) != std::string::npos, !csi && out_kind == IndexKind::kCsi)
+            << r.err;
+        const IndexKind other = out_kind == IndexKind::kCsi ? IndexKind::kTbi : IndexKind::kCsi;
+        EXPECT_NE(access(index_path(joined, other).c_str(), F_OK), 0);
+        ASSERT_EQ(build_index(joined, cat_ref, row.kind, out_kind == IndexKind::kCsi ? 14 : 0), 0);
         const auto cat_load = aftest::capture([&] {
             if (csi ? !bcf_index_load2(joined.c_str(), cat_index.c_str())
                     : !tbx_index_load2(joined.c_str(), cat_index.c_str()))
@@ -542,7 +607,8 @@ TEST(IndexMerge, RefusesInputsThatDoNotFit) {
         vfjoin::Index ix[3];
         std::string why;
         for (int s = 0; s < 3; s++)
-            ASSERT_TRUE(vfjoin::index_load_beside(j.shards[size_t(s)], kind, &ix[s], &why)) << why;
+            ASSERT_TRUE(vfjoin::index_load_beside(j.shards[size_t(s)], data_of(kind), &ix[s], &why))
+                << why;
         struct Case {
             const char *name;
             std::function<void(vfjoin::Index *, OffsetMap *)> change;

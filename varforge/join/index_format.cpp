@@ -129,6 +129,25 @@ bool parse_contig(Reader &r, const Index &ix, Contig *c, std::string *why) {
     return true;
 }
 
+// The tabix settings and contig names, as a tabix index stores them after its contig count
+// and a CSI over VCF as its auxiliary bytes.
+bool read_tabix_meta(Reader &r, Index *ix, std::string *why) {
+    int32_t l_nm;
+    TbxSettings &t = ix->tbx;
+    if (!r.i32(&t.format) || !r.i32(&t.col_seq) || !r.i32(&t.col_beg) || !r.i32(&t.col_end) ||
+        !r.i32(&t.meta) || !r.i32(&t.skip) || !r.count(&l_nm, 1))
+        return fail(why, "truncated header");
+    const char *nm = reinterpret_cast<const char *>(r.take(size_t(l_nm)));
+    if (l_nm > 0 && nm[l_nm - 1] != '\0') return fail(why, "contig names not terminated");
+    for (const char *p = nm, *end = nm + l_nm; p < end; p += strlen(p) + 1)
+        ix->names.emplace_back(p);
+    std::vector<std::string> sorted = ix->names;
+    std::sort(sorted.begin(), sorted.end());
+    if (std::adjacent_find(sorted.begin(), sorted.end()) != sorted.end())
+        return fail(why, "a contig name given twice");
+    return true;
+}
+
 // The part of a CSI index before its contigs: binning, aux bytes, contig count.
 bool parse_csi_header(Reader &r, Index *ix, int32_t *n_ref, std::string *why) {
     int32_t l_aux;
@@ -140,30 +159,25 @@ bool parse_csi_header(Reader &r, Index *ix, int32_t *n_ref, std::string *why) {
                              ", depth " + std::to_string(ix->depth) + ")");
     const uint8_t *aux = r.take(size_t(l_aux));
     ix->aux.assign(aux, aux + l_aux);
+    Reader meta(aux, size_t(l_aux));
+    Index named;
+    if (l_aux > 0 && read_tabix_meta(meta, &named, nullptr) && meta.left() == 0) {
+        ix->tabix_aux = true;
+        ix->tbx = named.tbx;
+        ix->names = std::move(named.names);
+    }
     if (!r.count(n_ref, 4)) return fail(why, "bad contig count");
     return true;
 }
 
 // The part of a tabix index before its contigs: contig count, settings, contig names.
 bool parse_tbi_header(Reader &r, Index *ix, int32_t *n_ref, std::string *why) {
-    int32_t l_nm;
-    TbxSettings &t = ix->tbx;
     ix->min_shift = kTbiMinShift;
     ix->depth = kTbiDepth;
-    if (!r.count(n_ref, 8) || !r.i32(&t.format) || !r.i32(&t.col_seq) || !r.i32(&t.col_beg) ||
-        !r.i32(&t.col_end) || !r.i32(&t.meta) || !r.i32(&t.skip) || !r.count(&l_nm, 1))
-        return fail(why, "truncated header");
-    const char *nm = reinterpret_cast<const char *>(r.take(size_t(l_nm)));
-    if (l_nm > 0 && nm[l_nm - 1] != '\0') return fail(why, "contig names not terminated");
-    for (const char *p = nm, *end = nm + l_nm; p < end; p += strlen(p) + 1) {
-        if (ix->names.size() == size_t(*n_ref)) return fail(why, "more names than contigs");
-        ix->names.emplace_back(p);
-    }
-    if (ix->names.size() != size_t(*n_ref)) return fail(why, "fewer names than contigs");
-    std::vector<std::string> sorted = ix->names;
-    std::sort(sorted.begin(), sorted.end());
-    if (std::adjacent_find(sorted.begin(), sorted.end()) != sorted.end())
-        return fail(why, "a contig name given twice");
+    if (!r.count(n_ref, 8)) return fail(why, "truncated header");
+    if (!read_tabix_meta(r, ix, why)) return false;
+    if (ix->names.size() > size_t(*n_ref)) return fail(why, "more names than contigs");
+    if (ix->names.size() < size_t(*n_ref)) return fail(why, "fewer names than contigs");
     return true;
 }
 
@@ -206,28 +220,38 @@ void append64(std::string *s, uint64_t v) {
     s->append(reinterpret_cast<const char *>(b), sizeof b);
 }
 
-// The part of the index before its contigs (the contig count included).
-bool encode_header(const Index &ix, std::string *s, std::string *why) {
-    if (ix.kind == IndexKind::kCsi) {
-        s->append("CSI\1", 4);
-        append32(s, uint32_t(ix.min_shift));
-        append32(s, uint32_t(ix.depth));
-        append32(s, uint32_t(ix.aux.size()));
-        s->append(ix.aux.begin(), ix.aux.end());
-        append32(s, uint32_t(ix.contigs.size()));
-        return true;
-    }
-    s->append("TBI\1", 4);
-    append32(s, uint32_t(ix.contigs.size()));
+// The tabix settings and contig names (read_tabix_meta reads them back).
+bool encode_tabix_meta(const Index &ix, std::string *s, std::string *why) {
     const TbxSettings &t = ix.tbx;
     for (int32_t v : {t.format, t.col_seq, t.col_beg, t.col_end, t.meta, t.skip})
         append32(s, uint32_t(v));
     size_t l_nm = 0;
     for (const auto &n : ix.names) l_nm += n.size() + 1;
-    if (l_nm > kMaxCount) return fail(why, "index too large");
+    if (l_nm > kMaxCount - 28) return fail(why, "index too large");
     append32(s, uint32_t(l_nm));
     for (const auto &n : ix.names) s->append(n.c_str(), n.size() + 1);
     return true;
+}
+
+// The part of the index before its contigs (the contig count included).
+bool encode_header(const Index &ix, std::string *s, std::string *why) {
+    if (ix.kind == IndexKind::kCsi) {
+        std::string aux(ix.aux.begin(), ix.aux.end());
+        if (ix.tabix_aux) {
+            aux.clear();
+            if (!encode_tabix_meta(ix, &aux, why)) return false;
+        }
+        s->append("CSI\1", 4);
+        append32(s, uint32_t(ix.min_shift));
+        append32(s, uint32_t(ix.depth));
+        append32(s, uint32_t(aux.size()));
+        s->append(aux);
+        append32(s, uint32_t(ix.contigs.size()));
+        return true;
+    }
+    s->append("TBI\1", 4);
+    append32(s, uint32_t(ix.contigs.size()));
+    return encode_tabix_meta(ix, s, why);
 }
 
 bool encode_contig(const Contig &c, bool csi, uint32_t pseudo, std::string *s, std::string *why) {
@@ -261,7 +285,7 @@ bool encode_contig(const Contig &c, bool csi, uint32_t pseudo, std::string *s, s
 bool encode(const Index &ix, std::string *s, std::string *why) {
     const bool csi = ix.kind == IndexKind::kCsi;
     if (ix.depth < 0 || ix.depth > kMaxDepth) return fail(why, "unusable depth");
-    if (!csi && ix.names.size() != ix.contigs.size())
+    if (ix.named() && ix.names.size() != ix.contigs.size())
         return fail(why, "contig names do not match the contigs");
     if (ix.contigs.size() > kMaxCount || ix.aux.size() > kMaxCount)
         return fail(why, "index too large");
@@ -322,15 +346,25 @@ bool index_load(const std::string &index_path, IndexKind kind, Index *out, std::
                              out, why);
 }
 
-bool index_load_beside(const std::string &data_path, IndexKind kind, Index *out, std::string *why) {
-    const std::string path = data_path + (kind == IndexKind::kCsi ? ".csi" : ".tbi");
+bool index_load_beside(const std::string &data_path, DataKind data_kind, Index *out,
+                       std::string *why) {
+    // htslib looks for DATA.csi first, and for VCF then for DATA.tbi.
+    std::string path = data_path + ".csi";
+    IndexKind kind = IndexKind::kCsi;
     struct stat data, index;
-    if (stat(path.c_str(), &index) != 0)
-        return fail(why, "no index " + path + ": " + strerror(errno));
+    int found = stat(path.c_str(), &index);
+    if (found != 0 && errno == ENOENT && data_kind == DataKind::kVcf) {
+        path = data_path + ".tbi";
+        kind = IndexKind::kTbi;
+        found = stat(path.c_str(), &index);
+        if (found != 0 && errno == ENOENT)
+            return fail(why, "no index " + data_path + ".csi or " + path);
+    }
+    if (found != 0) return fail(why, "no index " + path + ": " + strerror(errno));
     if (stat(data_path.c_str(), &data) != 0) return fail(why, strerror(errno));
-    if (index.st_mtim.tv_sec < data.st_mtim.tv_sec ||
-        (index.st_mtim.tv_sec == data.st_mtim.tv_sec &&
-         index.st_mtim.tv_nsec < data.st_mtim.tv_nsec))
+    // htslib's rule, in whole seconds: an index written in the same second as its data's last
+    // change (as htslib writes one beside the file it writes) is current.
+    if (index.st_mtim.tv_sec < data.st_mtim.tv_sec)
         return fail(why, "the index " + path + " is older than the data file");
     if (!index_load(path, kind, out, why)) {
         if (why) *why = path + ": " + *why;
@@ -339,7 +373,7 @@ bool index_load_beside(const std::string &data_path, IndexKind kind, Index *out,
     return true;
 }
 
-bool index_build_from_records(const std::string &data_path, IndexKind kind, Index *out,
+bool index_build_from_records(const std::string &data_path, DataKind data, Index *out,
                               std::string *why) {
     QuietHtslib quiet;
     htsFile *in = hts_open(data_path.c_str(), "r");
@@ -348,8 +382,8 @@ bool index_build_from_records(const std::string &data_path, IndexKind kind, Inde
     const bool is_bcf = f->format == bcf && f->compression == bgzf;
     const bool is_vcf = f->format == vcf && f->compression == bgzf;
     hts_close(in);
-    if (!(is_bcf && kind == IndexKind::kCsi) && !(is_vcf && kind == IndexKind::kTbi))
-        return fail(why, kind == IndexKind::kCsi ? "not a BCF file" : "not a bgzipped VCF file");
+    if (!(is_bcf && data == DataKind::kBcf) && !(is_vcf && data == DataKind::kVcf))
+        return fail(why, data == DataKind::kBcf ? "not a BCF file" : "not a bgzipped VCF file");
 
     const char *env = getenv("TMPDIR");
     const std::string dir = env && *env ? env : "/tmp";
@@ -360,14 +394,45 @@ bool index_build_from_records(const std::string &data_path, IndexKind kind, Inde
     const int fd = tmp.create(dir + "/vf_index");
     if (fd < 0) return fail(why, std::string("cannot make a temporary file: ") + strerror(errno));
     close(fd);
-    const int r =
-        is_bcf ? bcf_index_build3(data_path.c_str(), tmp.path().c_str(), 14, 0)
-               : tbx_index_build3(data_path.c_str(), tmp.path().c_str(), 0, 0, &tbx_conf_vcf);
+    IndexKind kind = is_bcf ? IndexKind::kCsi : IndexKind::kTbi;
+    int r = is_bcf ? bcf_index_build3(data_path.c_str(), tmp.path().c_str(), 14, 0)
+                   : tbx_index_build3(data_path.c_str(), tmp.path().c_str(), 0, 0, &tbx_conf_vcf);
+    if (r == -1 && is_vcf) {
+        // Positions past what tabix holds (2^29) fail its build; a CSI holds them.
+        kind = IndexKind::kCsi;
+        r = tbx_index_build3(data_path.c_str(), tmp.path().c_str(), 14, 0, &tbx_conf_vcf);
+    }
     if (r != 0)
         return fail(why, r == -2   ? "cannot open the file"
                          : r == -4 ? "cannot write the index"
                                    : "cannot index the records (unsorted or damaged?)");
     return index_load(tmp.path(), kind, out, why);
+}
+
+bool index_tbi_as_csi(const Index &tbi, Index *out, std::string *why) try {
+    if (tbi.kind != IndexKind::kTbi) return fail(why, "not a tabix index");
+    Index ix = tbi;
+    ix.kind = IndexKind::kCsi;
+    ix.tabix_aux = true;
+    ix.aux.clear();
+    for (Contig &c : ix.contigs) {
+        // As htslib fills a tabix linear index when it loads one: a window without a value
+        // (0) takes the previous window's.
+        for (size_t w = 1; w < c.linear.size(); w++)
+            if (c.linear[w] == 0) c.linear[w] = c.linear[w - 1];
+        for (Bin &b : c.bins) {
+            int l = 0;
+            while (bin_level_first(l + 1) <= b.bin) l++;
+            // The bin's first 2^14-position window; 0 where the linear index does not reach.
+            const uint64_t w = (b.bin - bin_level_first(l)) << (3 * (kTbiDepth - l));
+            b.loffset = w < c.linear.size() ? c.linear[w] : 0;
+        }
+        c.linear.clear();
+    }
+    *out = std::move(ix);
+    return true;
+} catch (const std::bad_alloc &) {
+    return fail(why, "out of memory");
 }
 
 bool index_write(const Index &index, const std::string &path, std::string *why) {

@@ -3,10 +3,13 @@
 // joined file's index (index_merge makes that one from the inputs').
 //
 // Two index kinds are handled, both BGZF-compressed and little-endian:
-//  - CSI (".csi"), as htslib writes it for BCF: contigs are the header's contig dictionary
-//    numbers, bins carry a `loffset`.
-//  - Tabix (".tbi"), as htslib writes it for bgzipped VCF: contigs are named, numbered in order
-//    of first appearance, and each has a linear index of 2^14-position windows.
+//  - CSI (".csi"): bins carry a `loffset`. Over BCF, contigs are the header's contig
+//    dictionary numbers and the auxiliary bytes are empty. Over bgzipped VCF, the auxiliary
+//    bytes hold the tabix settings and contig names, and contigs are numbered as those names
+//    list them (as in tabix).
+//  - Tabix (".tbi"), for bgzipped VCF whose positions lie below 2^29: contigs are named,
+//    numbered in order of first appearance, and each has a linear index of 2^14-position
+//    windows.
 //
 // Contract:
 //  1. Ownership: an Index is a plain value that owns all its parts; the functions fill the
@@ -42,6 +45,10 @@
 namespace vfjoin {
 
 enum class IndexKind { kCsi, kTbi };
+
+// What an index indexes: BCF (which htslib indexes as CSI) or bgzipped VCF (tabix, or CSI when
+// its positions do not fit tabix).
+enum class DataKind { kBcf, kVcf };
 
 // The binning of a tabix index (a CSI index stores its own).
 constexpr int32_t kTbiMinShift = 14, kTbiDepth = 5;
@@ -90,24 +97,32 @@ struct TbxSettings {
 // The settings of a tabix index of VCF text, as htslib writes them.
 TbxSettings tbx_vcf_settings();
 
-// A whole index in memory. For CSI, `aux` holds the auxiliary bytes as stored (empty for BCF)
-// and `names` stays empty; for tabix, `tbx` and `names` (one per contig, in contig-number
-// order) are set, and `min_shift`/`depth` are kTbiMinShift and kTbiDepth.
+// A whole index in memory. For CSI, `aux` holds the auxiliary bytes as stored (empty for BCF);
+// when they are tabix settings and contig names (`tabix_aux`, a CSI over bgzipped VCF), `tbx`
+// and `names` hold them too, and index_encode writes the auxiliary bytes from those two. For
+// tabix, `tbx` and `names` (one per contig, in contig-number order) are set, and
+// `min_shift`/`depth` are kTbiMinShift and kTbiDepth.
 struct Index {
     IndexKind kind = IndexKind::kCsi;
     int32_t min_shift = kTbiMinShift, depth = kTbiDepth;
     std::vector<uint8_t> aux;
+    bool tabix_aux = false;
     TbxSettings tbx;
     std::vector<std::string> names;
     std::vector<Contig> contigs;
     bool has_n_no_coor = false;
     uint64_t n_no_coor = 0;  // records without a contig
+
+    // Whether contigs are known by name (tabix, or CSI over VCF) rather than by number.
+    bool named() const { return kind == IndexKind::kTbi || tabix_aux; }
 };
 
 // Parses a DECOMPRESSED index of `kind` (magic included) from `bytes[0, len)` into `*out`.
 // Bins come out sorted by number. Fails on a wrong magic, counts that the bytes cannot hold,
 // a bin number outside the binning scheme or given twice in a contig, a pseudo-bin without
-// exactly two pairs, tabix names that do not match the contig count, and bytes left over.
+// exactly two pairs, tabix names that do not match the contig count, and bytes left over. A
+// CSI's auxiliary bytes that read as tabix settings and distinct names set `tabix_aux`; any
+// others are kept as they are.
 bool index_parse(const uint8_t *bytes, size_t len, IndexKind kind, Index *out, std::string *why);
 
 // The decompressed bytes of `index`, as index_parse reads them and htslib loads them.
@@ -116,16 +131,23 @@ bool index_encode(const Index &index, std::string *bytes, std::string *why);
 // Reads and parses the BGZF-compressed index file at `index_path`.
 bool index_load(const std::string &index_path, IndexKind kind, Index *out, std::string *why);
 
-// The index of `data_path` as htslib finds it ("DATA.csi" for kCsi, "DATA.tbi" for kTbi), but
-// refused when it is older than the data file (htslib's reader warns about such an index: the
-// data may have changed since it was made).
-bool index_load_beside(const std::string &data_path, IndexKind kind, Index *out, std::string *why);
+// The index of `data_path` as htslib finds it: "DATA.csi" for BCF; for bgzipped VCF
+// "DATA.csi" when it exists, else "DATA.tbi". Refused when it is older than the data file by
+// htslib's rule (its modification time in whole seconds earlier than the data's; htslib's
+// reader warns about such an index: the data may have changed since it was made).
+bool index_load_beside(const std::string &data_path, DataKind data, Index *out, std::string *why);
 
-// For an input without a usable index: builds the index of the BGZF-compressed BCF (kCsi) or
-// VCF (kTbi) file at `data_path` by reading its records with htslib (CSI with min_shift 14;
-// tabix with the VCF settings) into a private temporary file, loads it and removes the file.
-bool index_build_from_records(const std::string &data_path, IndexKind kind, Index *out,
+// For an input without a usable index: builds the index of the BGZF-compressed BCF or VCF file
+// at `data_path` by reading its records with htslib into a private temporary file, loads it and
+// removes the file. BCF gets a CSI with min_shift 14; VCF a tabix index with the VCF settings,
+// or, when its positions do not fit tabix, a CSI with min_shift 14 as htslib makes it.
+bool index_build_from_records(const std::string &data_path, DataKind data, Index *out,
                               std::string *why);
+
+// The CSI form of a tabix index, answering every query as the tabix index does: the same bins
+// (min_shift 14, depth 5), each bin's `loffset` taken from the linear index as htslib derives
+// it when it loads a tabix index, the settings and names as auxiliary bytes (`tabix_aux`).
+bool index_tbi_as_csi(const Index &tbi, Index *out, std::string *why);
 
 // Writes `index` to `path`, BGZF-compressed at the fastest level.
 bool index_write(const Index &index, const std::string &path, std::string *why);

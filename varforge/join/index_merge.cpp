@@ -164,20 +164,27 @@ bool IndexMerger::check_fit(const Index &input, std::string *why) const {
             return fail(why, "min_shift " + std::to_string(input.min_shift) +
                                  " differs from the earlier inputs' " +
                                  std::to_string(first.min_shift));
-        if (input.aux != first.aux)
+        // Over VCF the aux bytes hold each input's own names; the settings are checked below.
+        if (!named_ && input.aux != first.aux)
             return fail(why, "auxiliary data differ from the earlier inputs'");
     }
-    if (kind_ == IndexKind::kTbi && input.tbx != tbx_vcf_settings())
-        return fail(why, "not a tabix index with the VCF settings");
-    if (kind_ == IndexKind::kTbi && input.names.size() != input.contigs.size())
+    // Tabix parts, binned from 2^14-position windows up, may join a CSI of VCF at any time.
+    if (named_ && kind_ == IndexKind::kCsi && input.min_shift != kTbiMinShift)
+        return fail(why, "min_shift " + std::to_string(input.min_shift) + " is not tabix's " +
+                             std::to_string(kTbiMinShift));
+    if (named_ && (!input.named() || input.tbx != tbx_vcf_settings()))
+        return fail(why, kind_ == IndexKind::kTbi
+                             ? "not a tabix index with the VCF settings"
+                             : "not a CSI index with the VCF settings and contig names");
+    if (named_ && input.names.size() != input.contigs.size())
         return fail(why, "contig names do not match the contigs");
     return true;
 }
 
-// The output contig of the input's contig `i`: the same number (CSI), or that of its name,
-// which a name not seen before gets next (tabix).
+// The output contig of the input's contig `i`: the same number (BCF), or that of its name,
+// which a name not seen before gets next (VCF).
 int IndexMerger::output_contig(const Index &input, size_t i, ContigOrder *order) const {
-    if (kind_ == IndexKind::kCsi) return int(i);
+    if (!named_) return int(i);
     auto [it, fresh] = order->ids.emplace(input.names[i], int(order->names.size()));
     if (fresh) order->names.push_back(input.names[i]);
     return it->second;
@@ -190,10 +197,9 @@ bool IndexMerger::check_order(std::vector<Span> spans, size_t n_contigs, ContigO
     std::sort(spans.begin(), spans.end(),
               [](const Span &a, const Span &b) { return a.first < b.first; });
     std::vector<char> &done = order->done;
-    done.resize(kind_ == IndexKind::kTbi ? order->names.size() : std::max(done.size(), n_contigs),
-                0);
+    done.resize(named_ ? order->names.size() : std::max(done.size(), n_contigs), 0);
     auto name = [&](int id) {
-        return kind_ == IndexKind::kTbi ? order->names[size_t(id)] : "#" + std::to_string(id);
+        return named_ ? order->names[size_t(id)] : "#" + std::to_string(id);
     };
     for (size_t i = 0; i < spans.size(); i++) {
         if (i > 0 && spans[i - 1].last > spans[i].first)
@@ -210,7 +216,11 @@ bool IndexMerger::check_order(std::vector<Span> spans, size_t n_contigs, ContigO
     return true;
 }
 
-bool IndexMerger::add(const Index &input, const OffsetMap &m, std::string *why) try {
+bool IndexMerger::add(const Index &given, const OffsetMap &m, std::string *why) try {
+    Index converted;
+    const bool convert = kind_ == IndexKind::kCsi && named_ && given.kind == IndexKind::kTbi;
+    if (convert && !index_tbi_as_csi(given, &converted, why)) return false;
+    const Index &input = convert ? converted : given;
     if (!check_fit(input, why) || !check_map(m, why)) return false;
     const uint64_t start = first_record(m);
     if (start < last_end_) return fail(why, "the input lands before the previous input's end");
@@ -379,21 +389,24 @@ void merge_contig(std::vector<Part> &parts, IndexKind kind, int min_shift, int d
 // count, records without a contig.
 void IndexMerger::start_output(Index *ix) const {
     ix->kind = kind_;
-    if (kind_ == IndexKind::kTbi) {
+    if (named_) {
         ix->tbx = tbx_vcf_settings();
-        ix->min_shift = kTbiMinShift;
-        ix->depth = kTbiDepth;
+        ix->tabix_aux = kind_ == IndexKind::kCsi;
         ix->names = order_.names;
         ix->contigs.resize(order_.names.size());
+    }
+    if (kind_ == IndexKind::kTbi) {
+        ix->min_shift = kTbiMinShift;
+        ix->depth = kTbiDepth;
     } else if (!inputs_.empty()) {
         ix->min_shift = inputs_.front().index.min_shift;
-        ix->aux = inputs_.front().index.aux;
+        if (!named_) ix->aux = inputs_.front().index.aux;
         ix->depth = 0;
     }
     for (const Input &in : inputs_) {
         if (kind_ == IndexKind::kCsi) {
             ix->depth = std::max(ix->depth, in.index.depth);
-            if (ix->contigs.size() < in.index.contigs.size())
+            if (!named_ && ix->contigs.size() < in.index.contigs.size())
                 ix->contigs.resize(in.index.contigs.size());
         }
         if (in.index.has_n_no_coor) {

@@ -60,16 +60,22 @@ uint64_t map_voffset(const OffsetMap &map, uint64_t v);
 
 // Merges the inputs' indexes into the joined file's index. Inputs are added in join order;
 // each input's blocks must land after the previous input's (the map says where).
-//  - CSI: contig number i of every input is contig i of the output (the join keeps the
+//  - CSI of BCF: contig number i of every input is contig i of the output (the join keeps the
 //    contig dictionary); all inputs share min_shift and aux bytes, and the output has the
 //    largest depth among them (a shallower input's bins are renumbered into it).
 //  - Tabix: contigs are matched by name; the output lists them in order of first appearance.
 //    Every input must carry the VCF settings.
+//  - CSI of VCF: contigs are matched by name as in tabix, binned as CSI of BCF; every input
+//    carries the VCF settings (in its aux bytes) and tabix's min_shift (14). A tabix input is
+//    taken in its CSI form (index_tbi_as_csi). The output's aux bytes hold the settings and
+//    names.
 // A refused input leaves the merger as it was; the caller may then add the same input's index
 // built from its records instead.
 class IndexMerger {
    public:
-    explicit IndexMerger(IndexKind kind) : kind_(kind) {}
+    // An index of `kind` over `data`; tabix is of VCF only.
+    explicit IndexMerger(IndexKind kind, DataKind data = DataKind::kBcf)
+        : kind_(kind), named_(kind == IndexKind::kTbi || data == DataKind::kVcf) {}
 
     // Adds the index of the next input and where the input's blocks landed. Fails when the
     // index does not fit the merge (kind, min_shift, aux or settings differ from the earlier
@@ -116,6 +122,7 @@ class IndexMerger {
     void start_output(Index *ix) const;
 
     IndexKind kind_;
+    bool named_;  // contigs matched by name: an index of VCF
     std::vector<Input> inputs_;
     ContigOrder order_;
     uint64_t last_end_ = 0;  // the previous input's out_data_end, as a virtual offset

@@ -284,14 +284,24 @@ class Join {
     }
 
     // Step 4: the inputs' index parts merged, into a temporary file beside the output.
+    // BCF's index is CSI; VCF's is tabix unless a part is CSI (an input indexed as .csi, or
+    // positions past 2^29, which tabix cannot hold), when it is CSI too.
     bool write_index() {
         if (!with_index()) return true;
-        IndexMerger merger(index_kind(kind_));
+        IndexKind ik = kind_ == Kind::kBcf ? IndexKind::kCsi : IndexKind::kTbi;
+        for (size_t i = 0; i < n_; i++)
+            if (preps_[owner(i)].idx.kind == IndexKind::kCsi) ik = IndexKind::kCsi;
+        const std::string suffix = ik == IndexKind::kCsi ? ".csi" : ".tbi";
+        if (kind_ == Kind::kVcf && ik == IndexKind::kCsi && opts_.verbose)
+            fprintf(stderr,
+                    "[bcf_cat] %s: positions past 2^29 or inputs indexed as .csi: the index is "
+                    "written as %s%s\n",
+                    opts_.output, opts_.output, suffix.c_str());
+        IndexMerger merger(ik, data_kind(kind_));
         std::string why;
         for (size_t i = 0; i < n_; i++)
             if (!merger.add(preps_[owner(i)].idx, map_of(inputs_[i], &placements_[i]), &why))
                 return fault_.set(inputs_[i].name, "cannot merge its index: " + why);
-        const std::string suffix = kind_ == Kind::kBcf ? ".csi" : ".tbi";
         const std::string path = out_.begin_index(suffix, &fault_);
         if (path.empty()) return false;
         if (!merger.write(path, &why))

@@ -54,7 +54,7 @@ bool read_edges(const Input &in, const Index &idx, const std::vector<std::string
     std::sort(firsts.begin(), firsts.end());
     e->contigs.clear();
     for (const auto &[first, c] : firsts) {
-        const auto &list = idx.kind == IndexKind::kTbi ? idx.names : names;
+        const auto &list = idx.named() ? idx.names : names;
         e->contigs.push_back(size_t(c) < list.size() ? list[size_t(c)] : "#" + std::to_string(c));
     }
     if (firsts.empty()) return true;

@@ -5,8 +5,8 @@
 
 namespace vfjoin {
 
-IndexKind index_kind(Kind kind) {
-    return kind == Kind::kBcf ? IndexKind::kCsi : IndexKind::kTbi;
+DataKind data_kind(Kind kind) {
+    return kind == Kind::kBcf ? DataKind::kBcf : DataKind::kVcf;
 }
 
 OffsetMap map_of(const Input &in, const Placement *where) {
@@ -29,16 +29,16 @@ OffsetMap map_of(const Input &in, const Placement *where) {
 }
 
 void prepare(const Input &in, Prep *p) try {
-    const IndexKind ik = index_kind(in.kind);
+    const DataKind dk = data_kind(in.kind);
     const bool is_stdin = in.alias >= 0;
     std::string why;
-    IndexMerger trial(ik);
     if (is_stdin) why = "standard input has no index beside it";
-    if (!why.empty() || !index_load_beside(in.name, ik, &p->idx, &why) ||
-        !trial.add(p->idx, map_of(in, nullptr), &why)) {
+    // The index is tried alone: whether it fits this input's data.
+    if (!why.empty() || !index_load_beside(in.name, dk, &p->idx, &why) ||
+        !IndexMerger(p->idx.kind, dk).add(p->idx, map_of(in, nullptr), &why)) {
         p->note = why;
         const std::string path = is_stdin ? "/proc/self/fd/" + std::to_string(in.fd) : in.name;
-        if (!index_build_from_records(path, ik, &p->idx, &why)) {
+        if (!index_build_from_records(path, dk, &p->idx, &why)) {
             p->fault = "cannot be indexed: " + why;
             return;
         }

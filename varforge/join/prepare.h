@@ -1,6 +1,7 @@
 // prepare: each input's part of the joined file's index, made in the pool's threads while
 // the join checks and copies: the input's own index (when it is current and fits its data)
-// or one built from its records, and the records at its edges (order.h).
+// or one built from its records, and the records at its edges (order.h). A VCF input's part
+// is tabix or, when it was indexed as CSI or its positions do not fit tabix, CSI.
 //
 // Threads: prepare() runs in any thread, for one input at a time, reading the input through a
 // Source of its own; it uses htslib (the index reader and builder), whose message level the
@@ -24,7 +25,7 @@ struct Prep {
     std::string note;   // why its part was built from its records (said at -v)
 };
 
-IndexKind index_kind(Kind kind);
+DataKind data_kind(Kind kind);
 
 // The place of an input's blocks in the input itself, as a join would copy them (`where`
 // null), or in the output: what its index is mapped through.
