@@ -32,7 +32,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         if (why.empty()) abort();  // a refused input always says why
         return 0;
     }
-    if (in.tail_from > in.tail_len || in.tail.size() != in.tail_bytes() ||
+    if (in.tail_from > in.tail_len || (in.tail_bytes() > 0) != bool(in.tail) ||
         in.data_start > int64_t(size) || in.data_start < in.tail_block)
         abort();
     // Any header that parses fits itself, and a union's text always reads as the union.

@@ -60,7 +60,8 @@ TEST(VarforgeJoinInput, ExaminationStopsAtTheBlockAfterTheHeader) {
         EXPECT_EQ(in.kind, vfjoin::Kind::kBcf);
         EXPECT_EQ(size_t(in.data_start), blocks[k].offset + blocks[k].size);
         EXPECT_EQ(size_t(in.tail_block), blocks[k].offset);
-        const std::string pending(in.tail.begin(), in.tail.end());
+        const std::string pending =
+            in.tail ? std::string(in.tail.get() + in.tail_from, in.tail.get() + in.tail_len) : "";
         EXPECT_EQ(pending, blocks[k].data.substr(hsize - before));
         EXPECT_EQ(in.tail_bytes(), pending.size());
         if (c.layout == Layout::kFlushed) {

@@ -201,13 +201,16 @@ int ends_with_eof_block(const Source &src) {
 }
 
 BlockReader::BlockReader(const Source &src, int64_t end)
-    : src_(src), end_(end), block_(kMaxBlock), data_(kMaxBlock) {}
+    : src_(src),
+      end_(end),
+      block_(std::make_unique_for_overwrite<unsigned char[]>(kMaxBlock)),
+      data_(std::make_unique_for_overwrite<unsigned char[]>(kMaxBlock)) {}
 
 int BlockReader::load(int64_t at, std::string *why) {
     len_ = pos = 0;
     address_ = next_ = at;
     if (at >= end_) return 0;
-    unsigned char *c = block_.data();
+    unsigned char *c = block_.get();
     // Up to a header's worth; fewer only where the file ends.
     size_t n = 0;
     while (n < kHead && at + int64_t(n) < end_) {
@@ -229,7 +232,7 @@ int BlockReader::load(int64_t at, std::string *why) {
     std::string read_why;
     if (!src_.read_at(c + kHead, size_t(size) - kHead, at + int64_t(kHead), &read_why))
         return fail(why, read_why == kShrank ? "truncated BGZF block" : read_why), -1;
-    const long got = codec_.decode(c, size_t(size), data_.data());
+    const long got = codec_.decode(c, size_t(size), data_.get());
     if (got < 0) return fail(why, "corrupt BGZF block"), -1;
     len_ = size_t(got);
     next_ = at + size;
@@ -248,7 +251,7 @@ bool BlockReader::read(void *out, size_t n, std::string *why) {
     while (n > 0) {
         if (pos == len_ && next(why) != 1) return false;
         const size_t k = std::min(n, len_ - pos);
-        if (o) memcpy(o, data_.data() + pos, k), o += k;
+        if (o) memcpy(o, data_.get() + pos, k), o += k;
         pos += k;
         n -= k;
     }
@@ -260,7 +263,7 @@ bool BlockReader::line(std::string *s, std::string *why) {
     why->clear();
     for (;;) {
         if (pos == len_ && next(why) != 1) return !s->empty() && why->empty();
-        const unsigned char *d = data_.data() + pos;
+        const unsigned char *d = data_.get() + pos;
         const auto *nl = static_cast<const unsigned char *>(memchr(d, '\n', len_ - pos));
         const size_t k = nl ? size_t(nl - d) : len_ - pos;
         s->append(reinterpret_cast<const char *>(d), k);

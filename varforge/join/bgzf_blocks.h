@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -80,7 +81,7 @@ class BlockReader {
 
     int64_t address() const { return address_; }  // the current block's offset
     int64_t next_address() const { return next_; }
-    const unsigned char *data() const { return data_.data(); }
+    const unsigned char *data() const { return data_.get(); }
     size_t length() const { return len_; }  // its decompressed length
     size_t pos = 0;                         // bytes of it already taken
 
@@ -93,11 +94,15 @@ class BlockReader {
     // The next line without its newline; false at the end or on damage.
     bool line(std::string *s, std::string *why);
 
+    // Hands over the current block's decompressed bytes (kMaxBlock of room); the reader is
+    // then done.
+    std::unique_ptr<unsigned char[]> take_data() { return std::move(data_); }
+
    private:
     const Source &src_;
     int64_t end_, address_ = 0, next_ = 0;
     BlockCodec codec_{0};
-    std::vector<unsigned char> block_, data_;
+    std::unique_ptr<unsigned char[]> block_, data_;  // not zeroed: every byte used is read
     size_t len_ = 0;
 };
 

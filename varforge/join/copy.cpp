@@ -28,6 +28,7 @@ bool refused(int err) {
 // Appends `len` bytes of `data` as blocks of at most kBlockData bytes each.
 void encode_blocks(BlockCodec &codec, const unsigned char *data, size_t len, TailBlocks *out) {
     unsigned char block[kMaxBlock];
+    out->bytes.reserve(out->bytes.size() + len + (len / kBlockData + 1) * 64);
     for (size_t at = 0; at < len;) {
         const size_t n = std::min(len - at, kBlockData);
         const size_t size = codec.encode(data + at, n, block);
@@ -43,8 +44,8 @@ bool encode_tail(const Input &in, BlockCodec &codec, TailBlocks *out, std::strin
     out->bytes.clear();
     out->blocks.clear();
     if (in.tail_bytes() == 0) return true;
-    if (in.tail.size() == in.tail_bytes()) {
-        encode_blocks(codec, in.tail.data(), in.tail.size(), out);
+    if (in.tail) {
+        encode_blocks(codec, in.tail.get() + in.tail_from, in.tail_bytes(), out);
         return true;
     }
     // Not kept: the block in which the header ends, read again.

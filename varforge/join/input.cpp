@@ -110,7 +110,7 @@ bool read_header(BlockReader &r, Input *in, std::string *why) {
 }
 
 // The block in which the header ends: where its records begin, and whether they are whole.
-bool note_tail(const BlockReader &r, Input *in, bool keep_tail, std::string *why) {
+bool note_tail(BlockReader &r, Input *in, bool keep_tail, std::string *why) {
     in->tail_block = r.address();
     in->tail_from = int(r.pos);
     in->tail_len = int(r.length());
@@ -122,7 +122,7 @@ bool note_tail(const BlockReader &r, Input *in, bool keep_tail, std::string *why
         in->tail_open = in->tail_from < in->tail_len && tail[in->tail_len - 1] != '\n';
     }
     if (in->tail_open && in->data_start == in->data_end()) return fail(why, kEndsInRecord);
-    if (keep_tail) in->tail.assign(tail + in->tail_from, tail + in->tail_len);
+    if (keep_tail && in->tail_bytes() > 0) in->tail = r.take_data();
     return true;
 }
 

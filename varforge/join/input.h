@@ -15,6 +15,7 @@
 #define VARFORGE_JOIN_INPUT_H
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -38,9 +39,9 @@ struct Input {
     int64_t data_start = 0;  // the first byte of the block after it
     bool tail_open = false;  // the last record in that block goes on past it
     std::string text;        // the header text, until admitted
-    // The records that share the header's block, decompressed, when kept from the
-    // examination for the copy (empty when they are read again).
-    std::vector<unsigned char> tail;
+    // The header's block, decompressed, when kept from the examination for the copy (its
+    // records are [tail_from, tail_len)); null when they are read again.
+    std::shared_ptr<const unsigned char[]> tail;
 
     int64_t data_end() const;  // the end of its data: its size less the end-of-file block
     size_t tail_bytes() const { return size_t(tail_len - tail_from); }

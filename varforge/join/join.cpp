@@ -155,10 +155,10 @@ class Join {
                 guarded(&why_[i], [&] {
                     if (stop_ || !examine(&in, keep, true, out_id_, &why_[i])) return;
                     // The first records stay in memory for the copy while they fit the budget.
-                    const auto size = int64_t(in.tail.size());
+                    const auto size = in.tail ? int64_t(kMaxBlock) : 0;
                     if (kept_tails_.fetch_sub(size) < size) {
                         kept_tails_ += size;
-                        std::vector<unsigned char>().swap(in.tail);
+                        in.tail.reset();
                     }
                 });
             },
@@ -228,7 +228,7 @@ class Join {
                     BlockCodec codec(level);
                     encode_tail(inputs_[i], codec, &tails_[i], &encode_why_[i]);
                 });
-                if (inputs_[i].alias < 0) std::vector<unsigned char>().swap(inputs_[i].tail);
+                if (inputs_[i].alias < 0) inputs_[i].tail.reset();
             },
             &encoded_[i]);
     }
