@@ -6,10 +6,14 @@
 #include <gtest/gtest.h>
 #include <htslib/bgzf.h>
 #include <htslib/vcf.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -337,6 +341,45 @@ TEST(CatJoin, TheOutputAndItsIndexArePutInPlaceAsAPair) {
         EXPECT_NE(access(dead.c_str(), F_OK), 0) << how;
         EXPECT_EQ(chr2_records(row.target), row.present.empty() ? -1 : 1) << how;
     }
+}
+
+// A join stopped by SIGTERM while it builds a shard's index from its records leaves none of
+// its temporary files, in TMPDIR or beside the output, and no output.
+TEST(CatJoin, ASignalLeavesNoTemporaryFiles) {
+    aftest::TempDir dir;
+    const std::string tmp = dir.file("tmp"), out = dir.file("out.vcf.gz");
+    ASSERT_EQ(mkdir(tmp.c_str(), 0700), 0);
+    const std::string a = dir.file("a.vcf.gz");
+    aftest::write_variants(a, "vcf.gz", aftest::VarShape{150000, 2, 7, ""});  // no index
+    auto listing = [](const std::string &d) {
+        std::vector<std::string> names;
+        DIR *dp = opendir(d.c_str());
+        for (dirent *e; dp && (e = readdir(dp));)
+            if (e->d_name[0] != '.' || strstr(e->d_name, "vftmp")) names.push_back(e->d_name);
+        if (dp) closedir(dp);
+        return names;
+    };
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        setenv("TMPDIR", tmp.c_str(), 1);
+        execl(varforge().c_str(), "varforge", "cat", "-W", "-o", out.c_str(), a.c_str(),
+              static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    // Stopped once its temporary index exists, while htslib is still writing it.
+    for (int i = 0; i < 1000 && listing(tmp).empty(); i++) usleep(2000);
+    const bool caught = !listing(tmp).empty();
+    kill(pid, SIGTERM);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(caught) << "the join never made its temporary index";
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
+    EXPECT_EQ(listing(tmp), std::vector<std::string>{});
+    const auto beside = listing(dir.path());
+    EXPECT_EQ(std::count_if(beside.begin(), beside.end(),
+                            [](const std::string &n) { return n.find("out.vcf.gz") != n.npos; }),
+              0);
 }
 
 // Standard input named many times is one input, even with few descriptors; an input
