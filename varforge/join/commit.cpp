@@ -23,6 +23,13 @@ std::string base_of(const std::string &p) {
     return slash == std::string::npos ? p : p.substr(slash + 1);
 }
 
+// ".NAME" (appended to, not prepended: GCC 12 warns falsely on "." + name).
+std::string hidden(const std::string &name) {
+    std::string s(1, '.');
+    s += name;
+    return s;
+}
+
 mode_t new_file_mode() {
     const mode_t mask = umask(0);
     umask(mask);
@@ -91,7 +98,7 @@ std::vector<std::string> Commit::index_paths() const {
 }
 
 std::string Commit::temp_prefix(const std::string &suffix) const {
-    return dir_of(target_) + "/." + base_of(target_) + suffix;
+    return dir_of(target_) + "/" + hidden(base_of(target_)) + suffix;
 }
 
 int Commit::begin(Fault *f) {
@@ -103,7 +110,7 @@ int Commit::begin(Fault *f) {
         if (fd_ < 0) f->set(path_, reason("cannot create the output", errno));
         return fd_;
     }
-    remove_dead_leftovers(dir_of(target_), "." + base_of(target_));
+    remove_dead_leftovers(dir_of(target_), hidden(base_of(target_)));
     fd_ = temp_.create(temp_prefix(""));
     if (fd_ < 0) return f->set(path_, reason("cannot create the output", errno)), -1;
     // A replaced file keeps its permissions; a new one gets what any program's new file gets,

@@ -53,6 +53,13 @@ struct OffsetMap {
                                                  // and where the next thing in the output starts
 };
 
+// How a contig known only by its number is named in messages: "#N".
+inline std::string contig_number_name(int n) {
+    std::string s(1, '#');  // appended to, not prepended: GCC 12 warns falsely on "#" + s
+    s += std::to_string(n);
+    return s;
+}
+
 // Where the input's virtual offset `v` lands in the output. A position at a block's end is the
 // next block's start. 0 ("from the first record"), and anything before the first record, maps
 // to the input's first record; anything at or past data_end maps to out_data_end.

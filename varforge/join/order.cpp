@@ -55,7 +55,7 @@ bool read_edges(const Input &in, const Index &idx, const std::vector<std::string
     e->contigs.clear();
     for (const auto &[first, c] : firsts) {
         const auto &list = idx.named() ? idx.names : names;
-        e->contigs.push_back(size_t(c) < list.size() ? list[size_t(c)] : "#" + std::to_string(c));
+        e->contigs.push_back(size_t(c) < list.size() ? list[size_t(c)] : contig_number_name(c));
     }
     if (firsts.empty()) return true;
     last_contig = firsts.back().second;
