@@ -72,14 +72,13 @@ IndexKind output_kind(const Row &row) {
 }
 
 std::string vcf_text(const Shard &s, int shard_no, bool drop_last = false) {
-    std::string t =
-        "##fileformat=VCFv4.2\n##contig=<ID=chr1,length=1000000>\n##contig=<ID=chr2" +
-        (s.chr2_len ? ",length=" + std::to_string(s.chr2_len) : std::string()) +
-        ">\n##contig=<ID=chr3,length=1000000>\n"
-        "##INFO=<ID=DP,Number=1,Type=Integer,Description=\"Depth\">\n"
-        "##INFO=<ID=END,Number=1,Type=Integer,Description=\"End position\">\n"
-        "##FORMAT=<ID=GT,Number=1,Type=String,Description=\"Genotype\">\n"
-        "#CHROM\tPOS\tID\tREF\tALT\tQUAL\tFILTER\tINFO\tFORMAT\tS1\tS2\n";
+    std::string t = "##fileformat=VCFv4.2\n##contig=<ID=chr1,length=1000000>\n##contig=<ID=chr2" +
+                    (s.chr2_len ? ",length=" + std::to_string(s.chr2_len) : std::string()) +
+                    ">\n##contig=<ID=chr3,length=1000000>\n"
+                    "##INFO=<ID=DP,Number=1,Type=Integer,Description=\"Depth\">\n"
+                    "##INFO=<ID=END,Number=1,Type=Integer,Description=\"End position\">\n"
+                    "##FORMAT=<ID=GT,Number=1,Type=String,Description=\"Genotype\">\n"
+                    "#CHROM\tPOS\tID\tREF\tALT\tQUAL\tFILTER\tINFO\tFORMAT\tS1\tS2\n";
     std::vector<std::string> lines;
     for (const auto &g : s.segs)
         for (int pos = g.from, i = 1; pos < g.to; pos += g.step, i++) {
@@ -258,7 +257,8 @@ std::vector<bool> merge(const Row &row, const Joined &j, const std::string &out)
         own.push_back(used);
         if (!used) {
             EXPECT_FALSE(why.empty());
-            EXPECT_TRUE(vfjoin::index_build_from_records(j.shards[s], data, &ix, &why)) << why;
+            EXPECT_TRUE(vfjoin::index_build_from_records(j.shards[s], data, true, &ix, &why))
+                << why;
         }
         EXPECT_TRUE(merger.add(ix, j.maps[s], &why)) << why;
     }

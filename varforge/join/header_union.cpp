@@ -267,6 +267,12 @@ void HeaderUnion::by_name() {
     s_->by_index = false;
 }
 
+bool HeaderUnion::contig_length_reaches(uint64_t limit) const {
+    for (const Def &d : s_->dict[0].at)
+        if (!d.name.empty() && (!d.meaning[0].given || d.meaning[0].number >= limit)) return true;
+    return false;
+}
+
 std::vector<std::string> HeaderUnion::contig_names() const {
     std::vector<std::string> names;
     for (const auto &d : s_->dict[0].at) names.push_back(d.name);

@@ -22,6 +22,7 @@
 #ifndef VARFORGE_JOIN_HEADER_UNION_H
 #define VARFORGE_JOIN_HEADER_UNION_H
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -52,6 +53,9 @@ class HeaderUnion {
 
     // Definition lines that later inputs added to the first input's header.
     size_t added() const;
+
+    // Whether some contig has no length or one of at least `limit`.
+    bool contig_length_reaches(uint64_t limit) const;
 
     // The union's contig names by index ("" where none); empty before a header was parsed.
     std::vector<std::string> contig_names() const;

@@ -373,8 +373,8 @@ bool index_load_beside(const std::string &data_path, DataKind data_kind, Index *
     return true;
 }
 
-bool index_build_from_records(const std::string &data_path, DataKind data, Index *out,
-                              std::string *why) {
+bool index_build_from_records(const std::string &data_path, DataKind data, bool beyond_tbi,
+                              Index *out, std::string *why) {
     QuietHtslib quiet;
     htsFile *in = hts_open(data_path.c_str(), "r");
     if (!in) return fail(why, std::string("cannot open: ") + strerror(errno));
@@ -397,7 +397,7 @@ bool index_build_from_records(const std::string &data_path, DataKind data, Index
     IndexKind kind = is_bcf ? IndexKind::kCsi : IndexKind::kTbi;
     int r = is_bcf ? bcf_index_build3(data_path.c_str(), tmp.path().c_str(), 14, 0)
                    : tbx_index_build3(data_path.c_str(), tmp.path().c_str(), 0, 0, &tbx_conf_vcf);
-    if (r == -1 && is_vcf) {
+    if (r == -1 && is_vcf && beyond_tbi) {
         // Positions past what tabix holds (2^29) fail its build; a CSI holds them.
         kind = IndexKind::kCsi;
         r = tbx_index_build3(data_path.c_str(), tmp.path().c_str(), 14, 0, &tbx_conf_vcf);

@@ -140,9 +140,10 @@ bool index_load_beside(const std::string &data_path, DataKind data, Index *out, 
 // For an input without a usable index: builds the index of the BGZF-compressed BCF or VCF file
 // at `data_path` by reading its records with htslib into a private temporary file, loads it and
 // removes the file. BCF gets a CSI with min_shift 14; VCF a tabix index with the VCF settings,
-// or, when its positions do not fit tabix, a CSI with min_shift 14 as htslib makes it.
-bool index_build_from_records(const std::string &data_path, DataKind data, Index *out,
-                              std::string *why);
+// or, when `beyond_tbi` (its header has a contig of unknown length or one of 2^29 or more) and
+// the tabix build fails, a CSI with min_shift 14 as htslib makes it.
+bool index_build_from_records(const std::string &data_path, DataKind data, bool beyond_tbi,
+                              Index *out, std::string *why);
 
 // The CSI form of a tabix index, answering every query as the tabix index does: the same bins
 // (min_shift 14, depth 5), each bin's `loffset` taken from the linear index as htslib derives

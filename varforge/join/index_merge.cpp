@@ -198,9 +198,7 @@ bool IndexMerger::check_order(std::vector<Span> spans, size_t n_contigs, ContigO
               [](const Span &a, const Span &b) { return a.first < b.first; });
     std::vector<char> &done = order->done;
     done.resize(named_ ? order->names.size() : std::max(done.size(), n_contigs), 0);
-    auto name = [&](int id) {
-        return named_ ? order->names[size_t(id)] : contig_number_name(id);
-    };
+    auto name = [&](int id) { return named_ ? order->names[size_t(id)] : contig_number_name(id); };
     for (size_t i = 0; i < spans.size(); i++) {
         if (i > 0 && spans[i - 1].last > spans[i].first)
             return fail(why, "the records of contigs " + name(spans[i - 1].out) + " and " +

@@ -129,15 +129,18 @@ class Join {
                         if (!walk_fault_[i].empty()) walk_bad_ = true;
                     },
                     &walked_[i]);
-            if (opts_.write_index)
+            if (opts_.write_index) {
+                // Its positions lie on contigs the union has now.
+                const bool beyond_tbi = header_.contig_length_reaches(uint64_t(1) << 29);
                 pool_.submit(
                     Pool::kSoon,
-                    [this, i] {
+                    [this, i, beyond_tbi] {
                         guarded(&preps_[i].fault, [&] {
-                            if (!stop_) prepare(inputs_[i], &preps_[i]);
+                            if (!stop_) prepare(inputs_[i], beyond_tbi, &preps_[i]);
                         });
                     },
                     &prepared_[i]);
+            }
         }
         return true;
     }

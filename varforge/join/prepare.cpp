@@ -28,7 +28,7 @@ OffsetMap map_of(const Input &in, const Placement *where) {
     return m;
 }
 
-void prepare(const Input &in, Prep *p) try {
+void prepare(const Input &in, bool beyond_tbi, Prep *p) try {
     const DataKind dk = data_kind(in.kind);
     const bool is_stdin = in.alias >= 0;
     std::string why;
@@ -38,7 +38,7 @@ void prepare(const Input &in, Prep *p) try {
         !IndexMerger(p->idx.kind, dk).add(p->idx, map_of(in, nullptr), &why)) {
         p->note = why;
         const std::string path = is_stdin ? "/proc/self/fd/" + std::to_string(in.fd) : in.name;
-        if (!index_build_from_records(path, dk, &p->idx, &why)) {
+        if (!index_build_from_records(path, dk, beyond_tbi, &p->idx, &why)) {
             p->fault = "cannot be indexed: " + why;
             return;
         }

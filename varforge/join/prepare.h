@@ -32,7 +32,9 @@ DataKind data_kind(Kind kind);
 OffsetMap map_of(const Input &in, const Placement *where);
 
 // Fills `p` for the examined input `in`.
-void prepare(const Input &in, Prep *p);
+// `beyond_tbi`: the header allows positions past what a tabix index holds (see
+// index_build_from_records).
+void prepare(const Input &in, bool beyond_tbi, Prep *p);
 
 }  // namespace vfjoin
 
