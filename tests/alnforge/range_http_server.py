@@ -99,6 +99,8 @@ def main():
     LOG = os.path.abspath(args.log) if args.log else None
     DELAY = args.delay_ms / 1000.0
     os.chdir(args.dir)
+    # Many clients connect at once (quickcheck -j): a short listen queue would drop them.
+    http.server.ThreadingHTTPServer.request_queue_size = 256
     server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), RangeHandler)
     print(server.server_address[1], flush=True)
     server.serve_forever()
