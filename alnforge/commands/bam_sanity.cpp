@@ -120,6 +120,7 @@ class Messages {
             va_copy(again, ap);
             int n = vsnprintf(nullptr, 0, fmt, again);
             va_end(again);
+            if (n < 0) n = 0;
             try {
                 size_t at = kept_->size();
                 kept_->resize(at + size_t(n) + 1);
