@@ -72,12 +72,12 @@ asan-test: deps-tests ## the same tests built with AddressSanitizer and UBSan, i
 
 # Under ThreadSanitizer, only the thread tests are built: the modules from four threads at
 # once, and varforge cat's worker pool (the test runs the varforge program of that build).
-tsan-test: deps-tests ## the modules' and varforge cat's threads under ThreadSanitizer, in build-tsan/
+tsan-test: deps-tests ## the modules', varforge cat's and quickcheck -j's threads under ThreadSanitizer, in build-tsan/
 	$(CONFIGURE) $(TSAN_BUILD) $(COMMON) $(CHECK) -DAF_TESTS=ON -DAF_TSAN=ON
 	cmake --build $(TSAN_BUILD) -j$(JOBS) --target module_threads_test join_threads_test \
-	  $(NO_DIRS)
+	  alnforge bam_sanity_test $(NO_DIRS)
 	cd $(TSAN_BUILD) && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
-	  ctest --output-on-failure -R '^(module|join)_threads_test$$' --timeout 600
+	  ctest --output-on-failure -R '^((module|join)_threads|bam_sanity)_test$$' --timeout 600
 
 c99-test: all ## a C99 program against the installed headers, through pkg-config, both libraries
 	tests/c99/run.sh $(BUILD)

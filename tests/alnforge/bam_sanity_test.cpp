@@ -1,7 +1,10 @@
 // quickcheck, run as `alnforge quickcheck` processes on files written through htslib.
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -261,40 +264,113 @@ TEST_F(QuickcheckTest, FifoIsNotSeekable) {
               std::string::npos);
 }
 
-// Remote files through htslib's network layer get the same verdicts as local ones.
-TEST_F(QuickcheckTest, RemoteFilesOverHttp) {
-    int out[2];
-    ASSERT_EQ(pipe(out), 0);
-    pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        dup2(out[1], 1);
+// A web server on 127.0.0.1 serving the sample directory with ranges; stopped when it goes.
+struct HttpServer {
+    explicit HttpServer(const std::string &dir) {
+        int out[2];
+        if (pipe(out) != 0) return;
+        pid = fork();
+        if (pid == 0) {
+            dup2(out[1], 1);
+            close(out[0]);
+            std::string script =
+                std::string(AF_SOURCE_DIR) + "/tests/alnforge/range_http_server.py";
+            execlp("python3", "python3", script.c_str(), dir.c_str(), (char *)nullptr);
+            _exit(127);
+        }
+        close(out[1]);
+        std::string port;
+        char ch;
+        while (pid > 0 && read(out[0], &ch, 1) == 1 && ch != '\n') port += ch;
         close(out[0]);
-        std::string script = std::string(AF_SOURCE_DIR) + "/tests/alnforge/range_http_server.py";
-        execlp("python3", "python3", script.c_str(), dir_->path().c_str(), (char *)nullptr);
-        _exit(127);
+        if (!port.empty()) base = "http://127.0.0.1:" + port + "/";
     }
-    close(out[1]);
-    std::string port;
-    char ch;
-    while (read(out[0], &ch, 1) == 1 && ch != '\n') port += ch;
-    close(out[0]);
-    if (port.empty()) {
+    ~HttpServer() {
+        if (pid <= 0) return;
         kill(pid, SIGTERM);
         waitpid(pid, nullptr, 0);
-        GTEST_SKIP() << "python3 HTTP server did not start";
     }
-    std::string base = "http://127.0.0.1:" + port + "/";
-    ProcResult good = qc({base + "good.bam"});
-    ProcResult cut = qc({base + "noeof.bam"});
-    ProcResult missing = qc({base + "missing.bam"});
-    kill(pid, SIGTERM);
-    waitpid(pid, nullptr, 0);
-    EXPECT_EQ(good.status, 0) << good.err;
-    EXPECT_EQ(good.err, "");
-    EXPECT_EQ(cut.status, 0x10) << cut.err;
-    EXPECT_EQ(cut.err, base + "noeof.bam was missing EOF block when one should be present.\n");
-    EXPECT_EQ(missing.status, 0x2);
+    std::string base;
+    pid_t pid = -1;
+};
+
+// A URL on a port of 127.0.0.1 where nothing listens.
+std::string refused_url() {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    bind(fd, (sockaddr *)&a, sizeof a);
+    getsockname(fd, (sockaddr *)&a, &len);
+    close(fd);
+    return "http://127.0.0.1:" + std::to_string(ntohs(a.sin_port)) + "/good.bam";
+}
+
+// Remote files through htslib's network layer get the same verdicts as local ones; a missing
+// object and a refused connection are files that could not be opened.
+TEST_F(QuickcheckTest, RemoteFilesOverHttp) {
+    HttpServer server(dir_->path());
+    if (server.base.empty()) GTEST_SKIP() << "python3 HTTP server did not start";
+    struct Case {
+        std::string url;
+        int status;
+        std::string warning;
+    };
+    const std::vector<Case> cases = {
+        {server.base + "good.bam", 0, ""},
+        {server.base + "good.cram", 0, ""},
+        {server.base + "noeof.bam", 0x10, " was missing EOF block when one should be present.\n"},
+        {server.base + "noeof.cram", 0x10, " was missing EOF block when one should be present.\n"},
+        {server.base + "missing.bam", 0x2, " could not be opened for reading.\n"},
+        {refused_url(), 0x2, " could not be opened for reading.\n"},
+    };
+    for (const auto &c : cases) {
+        ProcResult r = qc({c.url});
+        EXPECT_EQ(r.status, c.status) << c.url << r.err;
+        EXPECT_EQ(r.err, c.warning.empty() ? "" : c.url + c.warning);
+    }
+}
+
+// Files checked several at once give the output and status of checking them one by one, in
+// argument order, for a random mix of local and remote, good and bad files.
+TEST_F(QuickcheckTest, ManyAtOnceMatchOneByOne) {
+    HttpServer server(dir_->path());
+    std::vector<std::string> pool = {"good.bam", "good.sam",    "good.cram",  "noeof.bam",
+                                     "half.bam", "headcut.bam", "noeof.cram", "noref.sam",
+                                     "a.bcf",    "empty",       "random.bin", "missing.bam"};
+    std::vector<std::string> names;
+    for (const auto &n : pool) {
+        names.push_back(f(n));
+        if (!server.base.empty() && n != "empty") names.push_back(server.base + n);
+    }
+    names.push_back(refused_url());
+    std::mt19937 rng(27);
+    for (const char *opts : {"", "-v", "-qv", "-vvv", "-vvvv"}) {
+        std::vector<std::string> files;
+        for (int i = 0; i < 40; i++) files.push_back(names[rng() % names.size()]);
+        std::vector<std::string> args = files;
+        if (*opts) args.insert(args.begin(), opts);
+        ProcResult one = qc(args);
+        args.insert(args.begin(), {"-j", "8"});
+        ProcResult many = qc(args);
+        SCOPED_TRACE(opts);
+        EXPECT_NE(one.status, 0);
+        EXPECT_EQ(many.status, one.status);
+        EXPECT_EQ(many.out, one.out);
+        EXPECT_EQ(many.err, one.err);
+    }
+}
+
+TEST_F(QuickcheckTest, JobsMustBeAFileCount) {
+    for (const char *bad : {"0", "-2", "x", "3x", "", "257"}) {
+        ProcResult r = qc({"-j", bad, f("good.bam")});
+        EXPECT_EQ(r.status, 1) << bad;
+        EXPECT_EQ(r.err,
+                  "alnforge quickcheck: -j/--jobs takes a number of files from 1 to 256, not '" +
+                      std::string(bad) + "'\n");
+    }
+    EXPECT_EQ(qc({"--jobs=256", f("good.bam"), f("good.cram")}).status, 0);
 }
 
 }  // namespace

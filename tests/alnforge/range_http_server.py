@@ -1,15 +1,39 @@
 #!/usr/bin/env python3
 """Serves one directory on 127.0.0.1 with HTTP Range support (so remote files are
-seekable), printing the chosen port on its first line. Used by the quickcheck tests."""
+seekable), printing the chosen port on its first line. Used by the quickcheck tests and
+benchmark.
+
+Usage: range_http_server.py DIR [--log FILE] [--delay-ms MS]
+  --log FILE     append one line per request: "PATH RANGE BYTES", BYTES being the body bytes
+                 the server managed to send before the reply ended or the client hung up
+  --delay-ms MS  hold each request MS milliseconds before answering it"""
+import argparse
 import http.server
 import os
 import re
-import sys
+import threading
+import time
+
+LOG = None
+LOG_LOCK = threading.Lock()
+DELAY = 0.0
 
 
 class RangeHandler(http.server.SimpleHTTPRequestHandler):
     def log_message(self, *args):
         pass
+
+    def do_GET(self):
+        self._sent = 0
+        if DELAY:
+            time.sleep(DELAY)
+        try:
+            super().do_GET()
+        finally:
+            if LOG:
+                line = "%s %s %d\n" % (self.path, self.headers.get("Range", "-") or "-", self._sent)
+                with LOG_LOCK, open(LOG, "a") as f:
+                    f.write(line)
 
     def send_head(self):
         path = self.translate_path(self.path)
@@ -56,13 +80,27 @@ class RangeHandler(http.server.SimpleHTTPRequestHandler):
             buf = source.read(n)
             if not buf:
                 break
-            outputfile.write(buf)
+            try:
+                outputfile.write(buf)
+            except (BrokenPipeError, ConnectionResetError):
+                return  # the client has what it wanted
+            self._sent += len(buf)
             if remaining is not None:
                 remaining -= len(buf)
 
 
 def main():
-    os.chdir(sys.argv[1])
+    global LOG, DELAY
+    ap = argparse.ArgumentParser()
+    ap.add_argument("dir")
+    ap.add_argument("--log")
+    ap.add_argument("--delay-ms", type=float, default=0)
+    args = ap.parse_args()
+    LOG = os.path.abspath(args.log) if args.log else None
+    DELAY = args.delay_ms / 1000.0
+    os.chdir(args.dir)
+    # Many clients connect at once (quickcheck -j): a short listen queue would drop them.
+    http.server.ThreadingHTTPServer.request_queue_size = 256
     server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), RangeHandler)
     print(server.server_address[1], flush=True)
     server.serve_forever()
