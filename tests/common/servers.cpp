@@ -79,7 +79,8 @@ TestServer::~TestServer() {
     if (pid_ <= 0) return;
     kill(pid_, SIGTERM);
     if (!wait_gone(pid_, 10)) {
-        kill(pid_, SIGKILL);
+        // The server leads a process group of its own (nginx's workers are in it).
+        kill(-pid_, SIGKILL);
         wait_gone(pid_, 10);
     }
 }

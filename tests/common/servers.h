@@ -13,6 +13,7 @@
 
 #include <sys/types.h>
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -21,7 +22,8 @@
 namespace aftest {
 
 enum class ServerKind {
-    kWeb,         // nginx serving a folder's files, with Range requests
+    kWeb,         // nginx serving a folder's files, with Range requests; any path under
+                  // /status/403/, /status/429/, /status/500/, /status/503/ fails so
     kWebNoRange,  // the same, answering every Range request with the whole file
     kS3,          // the S3 test server keeping its buckets in a folder (path-style buckets)
 };
@@ -36,7 +38,9 @@ class TestServer {
     TestServer(TestServer &&other) noexcept;
     TestServer &operator=(TestServer &&) = delete;
     TestServer(const TestServer &) = delete;
-    ~TestServer();  // stops the server by its PID (SIGTERM, SIGKILL after 10 s) and waits
+    // Stops the server by its PID (SIGTERM; after 10 s SIGKILL to its process group) and
+    // waits for it.
+    ~TestServer();
 
     bool running() const { return pid_ > 0; }
     bool not_installed() const { return not_installed_; }

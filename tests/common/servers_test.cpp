@@ -73,6 +73,11 @@ TEST(TestServers, EachAnswersAndStopsWithAllItsProcesses) {
                 auto r = curl({"-r", "10-19", server.url("f.bin")});
                 EXPECT_EQ(r.status, 0) << r.err;
                 EXPECT_EQ(r.out, c.probe);
+                for (const char *status : {"403", "429", "500", "503"}) {
+                    r = curl({"-o", "/dev/null", "-w", "%{http_code}",
+                              server.url("status/" + std::string(status) + "/f.bin")});
+                    EXPECT_EQ(r.out, status);
+                }
             } else {
                 EXPECT_EQ(aftest::s3(port, {"mb", "shards"}).err, "");
             }
