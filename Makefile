@@ -17,7 +17,7 @@ FUZZ_SMOKE_SECONDS ?= 20
 
 .PHONY: all test unit-test asan-test tsan-test c99-test examples-test man-test \
         workflow-test fuzz fuzz-build fuzz-run bench demo install clean help \
-        deps-tests deps-examples deps-man deps-workflow deps-fuzz deps-bench
+        deps-tests deps-examples deps-man deps-workflow deps-fuzz deps-bench deps-remote
 
 # `cmake --build` runs a make of its own, with its own -j: handing it this make's flags would
 # bring a jobserver it cannot share ("-jN forced in submake"), and as a sub-make it would print
@@ -41,6 +41,12 @@ ifneq ($(filter $(TEST_GOALS),$(MAKECMDGOALS)),)
 BUILD_SETS = tests
 BUILD_OPTS = -DAF_TESTS=ON
 endif
+# The unit tests start web and S3 test servers (tests/servers): with the packages installed
+# here, a test that finds no server fails instead of skipping (AF_SERVERS_REQUIRED).
+ifneq ($(filter test unit-test,$(MAKECMDGOALS)),)
+BUILD_SETS += remote
+endif
+SERVERS_REQUIRED = $(if $(NO_DEPS),,AF_SERVERS_REQUIRED=1)
 ifneq ($(filter $(TEST_GOALS) c99-test examples-test man-test,$(MAKECMDGOALS)),)
 BUILD_OPTS += $(CHECK)
 endif
@@ -50,7 +56,7 @@ all: ## build the programs into build/bin/ and the library into build/lib/ (the 
 	$(CONFIGURE) $(BUILD) $(COMMON) $(BUILD_OPTS)
 	cmake --build $(BUILD) -j$(JOBS) $(NO_DIRS)
 
-deps-tests deps-examples deps-man deps-workflow deps-fuzz deps-bench: ## install the packages of one set: tests, examples, man, workflow, fuzz, bench
+deps-tests deps-examples deps-man deps-workflow deps-fuzz deps-bench deps-remote: ## install the packages of one set: tests, examples, man, workflow, fuzz, bench, remote
 	$(DEPS) build $(@:deps-%=%)
 
 # Everything the CI runs: plain tests, the same tests under ASan/UBSan, the modules from
@@ -60,13 +66,13 @@ deps-tests deps-examples deps-man deps-workflow deps-fuzz deps-bench: ## install
 test: unit-test asan-test tsan-test c99-test examples-test man-test workflow-test fuzz-run ## every check, unit-test to fuzz-run, as the CI runs them (minutes)
 
 unit-test: all ## the quick loop: build with the tests, run them through CTest (about a minute)
-	cd $(BUILD) && ctest --output-on-failure -j$(JOBS) --timeout 600
+	cd $(BUILD) && $(SERVERS_REQUIRED) ctest --output-on-failure -j$(JOBS) --timeout 600
 
-asan-test: deps-tests ## the same tests built with AddressSanitizer and UBSan, in build-asan/
+asan-test: deps-tests deps-remote ## the same tests built with AddressSanitizer and UBSan, in build-asan/
 	$(CONFIGURE) $(ASAN_BUILD) $(COMMON) $(CHECK) -DCMAKE_BUILD_TYPE=Debug -DAF_TESTS=ON \
 	  -DAF_SANITIZE=ON
 	cmake --build $(ASAN_BUILD) -j$(JOBS) $(NO_DIRS)
-	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
+	cd $(ASAN_BUILD) && $(SERVERS_REQUIRED) ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --output-on-failure -j$(JOBS) --timeout 900
 

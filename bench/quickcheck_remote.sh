@@ -35,7 +35,7 @@ start() {
   port=$(head -n 1 "$f")
   [ -n "$port" ] || { echo "bench quickcheck_remote: $1 $2 did not start" >&2; exit 1; }
 }
-start python3 "$src/tests/alnforge/range_http_server.py" "$work/www" --log "$work/requests.log"
+start python3 "$src/tests/servers/range_http_server.py" "$work/www" --log "$work/requests.log"
 server_pid=$last_pid
 start python3 "$src/tests/servers/delay_proxy.py" "$port" --delay-ms 10
 proxy_pid=$last_pid

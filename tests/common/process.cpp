@@ -88,13 +88,28 @@ void reap(pid_t pid, ProcResult &r) {
     }
 }
 
+// This process's environment with `env` laid over it.
+std::vector<std::string> merged_environment(const Env &env) {
+    std::vector<std::string> all;
+    auto name_of = [](const std::string &s) { return s.substr(0, s.find('=') + 1); };
+    for (char **e = environ; *e; ++e) {
+        std::string entry = *e;
+        bool replaced = false;
+        for (const auto &set : env) replaced = replaced || name_of(set) == name_of(entry);
+        if (!replaced) all.push_back(entry);
+    }
+    all.insert(all.end(), env.begin(), env.end());
+    return all;
+}
+
 void make_pipe(int fds[2]) {
     if (pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
 }
 
 }  // namespace
 
-pid_t spawn(const std::vector<std::string> &argv, int in_fd, int out_fd, int err_fd) {
+pid_t spawn(const std::vector<std::string> &argv, int in_fd, int out_fd, int err_fd,
+            const Env &env) {
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
     int fds[3] = {in_fd, out_fd, err_fd};
@@ -103,8 +118,13 @@ pid_t spawn(const std::vector<std::string> &argv, int in_fd, int out_fd, int err
     std::vector<char *> args;
     for (const auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));
     args.push_back(nullptr);
+    const std::vector<std::string> vars = merged_environment(env);
+    std::vector<char *> envp;
+    for (const auto &v : vars) envp.push_back(const_cast<char *>(v.c_str()));
+    envp.push_back(nullptr);
     pid_t pid;
-    int rc = posix_spawn(&pid, args[0], &fa, nullptr, args.data(), environ);
+    int rc =
+        posix_spawn(&pid, args[0], &fa, nullptr, args.data(), env.empty() ? environ : envp.data());
     posix_spawn_file_actions_destroy(&fa);
     if (rc != 0) throw std::runtime_error("cannot start " + argv[0] + ": " + strerror(rc));
     return pid;
@@ -123,14 +143,14 @@ int wait_exit(pid_t pid, double seconds) {
     return -1;
 }
 
-ProcResult run(const std::vector<std::string> &argv, const std::string &input) {
+ProcResult run(const std::vector<std::string> &argv, const std::string &input, const Env &env) {
     int in[2], out[2], err[2];
     make_pipe(in);
     make_pipe(out);
     make_pipe(err);
     pid_t pid;
     try {
-        pid = spawn(argv, in[0], out[1], err[1]);
+        pid = spawn(argv, in[0], out[1], err[1], env);
     } catch (...) {
         for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) close(fd);
         throw;

@@ -17,9 +17,15 @@ struct ProcResult {
     std::string err;        // everything written to standard error
 };
 
+// Settings added to a child's environment, each "NAME=VALUE"; one named here replaces the
+// inherited one of that name.
+using Env = std::vector<std::string>;
+
 // Runs argv[0] (a path) with the given arguments, feeding `input` on standard input
-// (closed afterwards). Standard output and error are captured separately.
-ProcResult run(const std::vector<std::string> &argv, const std::string &input = "");
+// (closed afterwards), with this process's environment plus `env`. Standard output and error
+// are captured separately.
+ProcResult run(const std::vector<std::string> &argv, const std::string &input = "",
+               const Env &env = {});
 
 // How capture() connects the child's standard streams.
 struct CaptureOptions {
@@ -35,7 +41,8 @@ ProcResult capture(const std::function<void()> &body, CaptureOptions how = {});
 // Starts argv[0] (a path) with the descriptors in_fd, out_fd, err_fd as its standard input,
 // output and error; -1 leaves the stream as this process has it. Returns the child's id;
 // throws std::runtime_error when it cannot be started.
-pid_t spawn(const std::vector<std::string> &argv, int in_fd = -1, int out_fd = -1, int err_fd = -1);
+pid_t spawn(const std::vector<std::string> &argv, int in_fd = -1, int out_fd = -1, int err_fd = -1,
+            const Env &env = {});
 
 // Waits up to `seconds` for the child to end; returns its exit status, or -1 when it died
 // from a signal or had to be killed for taking too long.
