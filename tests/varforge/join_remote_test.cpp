@@ -133,4 +133,33 @@ TEST(JoinRemote, AsTheLocalJoinOfTheSameFiles) {
     }
 }
 
+// Each failure names the URL and its cause, exits 1 and leaves the output as it was; an object
+// whose size changed after its check is refused when it is opened again.
+TEST(JoinRemote, FailuresNameTheUrlAndLeaveNothing) {
+    aftest::TempDir dir;
+    WebServer web(dir);
+    const std::string good = dir.file("www/good.bcf"), out = dir.file("out.bcf");
+    aftest::write_bcf(good, aftest::shape(200, 3), aftest::Layout::kShared);
+    const std::string refused = "http://127.0.0.1:" + std::to_string(free_port()) + "/a.bcf";
+    const std::pair<std::string, std::string> rows[] = {
+        {web.url("missing.bcf"), "not found on the server (HTTP 404)"},
+        {refused, "Connection refused"},
+        {web.url("nr/good.bcf"), "the server does not serve byte ranges"},
+    };
+    for (const auto &[url, why] : rows) {
+        aftest::write_file(out, "previous good output");
+        auto r = run({varforge(), "cat", "-o", out, web.url("good.bcf"), url});
+        EXPECT_EQ(r.status, 1) << url;
+        EXPECT_EQ(r.err, "[bcf_cat] " + url + ": " + why + "\n");
+        EXPECT_EQ(aftest::read_file(out), "previous good output") << url;
+    }
+    std::string why;
+    auto src = vfjoin::Source::open(web.url("good.bcf").c_str(), &why);
+    ASSERT_NE(src, nullptr) << why;
+    aftest::write_file(good, aftest::read_file(good) + "more");
+    EXPECT_EQ(vfjoin::Source::reopen(web.url("good.bcf").c_str(), -1, src->identity(), &why),
+              nullptr);
+    EXPECT_EQ(why, "the file changed after it was checked");
+}
+
 }  // namespace
