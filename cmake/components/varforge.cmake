@@ -10,7 +10,8 @@ add_library(varforge_join STATIC
   varforge/join/options.cpp varforge/join/join.cpp varforge/join/source.cpp
   varforge/join/bgzf_blocks.cpp varforge/join/input.cpp varforge/join/header_union.cpp
   varforge/join/pool.cpp varforge/join/prepare.cpp varforge/join/order.cpp
-  varforge/join/copy.cpp varforge/join/commit.cpp varforge/join/progress.cpp)
+  varforge/join/copy.cpp varforge/join/commit.cpp varforge/join/progress.cpp
+  varforge/join/fetch.cpp)
 target_link_libraries(varforge_join PUBLIC varforge_index AF::hts AF::z AF::deflate)
 target_include_directories(varforge_join PUBLIC ${CMAKE_SOURCE_DIR}/varforge)
 
@@ -20,6 +21,8 @@ af_test(varforge_test SOURCES tests/varforge/varforge_test.cpp tests/varforge/ca
         LIBS AF::hts AF::z DEPENDS varforge)
 af_test(join_bytes_test SOURCES tests/varforge/join_bytes_test.cpp
         LIBS varforge_join AF::hts AF::z)
+af_test(join_remote_test SOURCES tests/varforge/join_remote_test.cpp
+        LIBS varforge_join AF::hts AF::z DEPENDS varforge)
 af_bench(cat SOURCES bench/cat.cpp LIBS AF::hts DEPENDS varforge)
 if(TARGET cat)
   # The same join without the walks of the inputs' blocks, to show what they cost.

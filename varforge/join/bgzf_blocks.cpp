@@ -308,4 +308,47 @@ bool walk_blocks(const Source &src, int64_t from, int64_t to, uint64_t *data_byt
     return true;
 }
 
+bool BlockWalk::feed(const unsigned char *p, size_t n, std::string *why) {
+    while (n > 0) {
+        const size_t k = std::min(n, need_ - cur_.size());
+        cur_.insert(cur_.end(), p, p + k);
+        p += k;
+        n -= k;
+        if (cur_.size() < need_) return true;
+        const std::string here = "damaged data: no BGZF block at byte " + std::to_string(at_);
+        if (!sized_) {
+            if (!is_gzip_head(cur_.data())) return fail(why, here);
+            const size_t xlen = le16(cur_.data() + 10);
+            if (cur_.size() < kFixedHead + xlen) {  // other subfields beside BC: all of them
+                need_ = kFixedHead + xlen;
+                continue;
+            }
+            const long size = bc_size(cur_.data() + kFixedHead, xlen);
+            if (size < long(kFixedHead + xlen + kFooter)) return fail(why, here);
+            if (at_ + size > to_)
+                return fail(why, "damaged data: a BGZF block runs into the end-of-file block");
+            need_ = size_t(size);
+            sized_ = true;
+            if (cur_.size() < need_) continue;
+        }
+        const uint32_t isize = le32(cur_.data() + cur_.size() - 4);
+        total_ += isize;
+        if (isize) last_.swap(cur_);
+        at_ += int64_t(need_);
+        cur_.clear();
+        need_ = kHead;
+        sized_ = false;
+    }
+    return true;
+}
+
+bool BlockWalk::finish(std::string *why) const {
+    if (!cur_.empty())
+        return fail(why, at_ + int64_t(cur_.size()) < to_
+                             ? "the file shrank while it was copied"
+                             : "damaged data: a BGZF block runs into the end-of-file block");
+    if (at_ != to_) return fail(why, "the file shrank while it was copied");
+    return true;
+}
+
 }  // namespace vfjoin

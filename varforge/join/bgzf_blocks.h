@@ -113,6 +113,28 @@ class BlockReader {
 bool walk_blocks(const Source &src, int64_t from, int64_t to, uint64_t *data_bytes,
                  std::pair<int64_t, long> *last, std::string *why);
 
+// The same walk over bytes that pass once, in order, from `from` to `to` (a remote input's
+// data as it is copied): feed() takes them in pieces of any size, finish() tells whether the
+// blocks ended exactly at `to`. The last block that holds data is kept whole for the checks
+// of the data's end.
+class BlockWalk {
+   public:
+    BlockWalk(int64_t from, int64_t to) : at_(from), to_(to) {}
+
+    bool feed(const unsigned char *p, size_t n, std::string *why);
+    bool finish(std::string *why) const;
+
+    uint64_t data_bytes() const { return total_; }
+    const std::vector<unsigned char> &last_block() const { return last_; }
+
+   private:
+    int64_t at_, to_;  // the current block's offset; the end
+    std::vector<unsigned char> cur_, last_;
+    size_t need_ = kBlockHead;  // the bytes of the current block needed to go on
+    bool sized_ = false;        // whether need_ is the block's whole size
+    uint64_t total_ = 0;
+};
+
 }  // namespace vfjoin
 
 #endif

@@ -107,8 +107,10 @@ bool Copier::finish(Fault *f) {
 
 bool Copier::append(const Input &in, const TailBlocks &tail, Placement *where, Fault *f) {
     std::string why;
-    std::unique_ptr<Source> src = Source::reopen(in.name, in.fd, in.id, &why);
-    if (!src) return f->set(in.name, why);
+    const bool streamed = fetcher_ && is_url(in.name);
+    std::unique_ptr<Source> src;
+    if (!streamed && !(src = Source::reopen(in.name, in.fd, in.id, &why)))
+        return f->set(in.name, why);
     where->tail_out.clear();
     size_t at = 0;
     for (const auto &[size, len] : tail.blocks) {
@@ -126,18 +128,35 @@ bool Copier::append(const Input &in, const TailBlocks &tail, Placement *where, F
         padded_++;
     }
     where->data_start = position_;
-    if (!raw(in, src->fd(), from, to, f)) return false;
+    if (streamed ? !fetched(in, f) : !raw(in, *src, from, to, f)) return false;
     // A file rewritten in place while its blocks were copied shows it in its times or size.
-    struct stat st;
-    if (fstat(src->fd(), &st) != 0 || !Identity::of(st).same(in.id))
-        return f->set(in.name, "the file changed while it was being copied");
+    if (src && !src->unchanged(in.id, &why)) return f->set(in.name, why);
     position_ += to - from;
     where->data_end = position_;
     return true;
 }
 
-bool Copier::raw(const Input &in, int fd, int64_t from, int64_t to, Fault *f) {
+bool Copier::fetched(const Input &in, Fault *f) {
+    BlockWalk walk(in.data_start, in.data_end());
+    std::string why;
+    for (;;) {
+        if (!fetcher_->take(in, &buf_, &why)) return f->set(in.name, why);
+        if (buf_.empty()) break;
+        if (!walk.feed(buf_.data(), buf_.size(), &why)) return f->set(in.name, why);
+        for (size_t done = 0; done < buf_.size();) {
+            const ssize_t w = write(out_fd_, buf_.data() + done, buf_.size() - done);
+            if (w < 0 && errno == EINTR) continue;
+            if (w <= 0) return write_failed(w < 0 ? errno : EIO, f);
+            done += size_t(w);
+        }
+    }
+    return walk_end(in, walk, &why) || f->set(in.name, why);
+}
+
+bool Copier::raw(const Input &in, const Source &src, int64_t from, int64_t to, Fault *f) {
     int64_t at = from;
+    const int fd = src.fd();
+    if (fd < 0) return buffered(in, src, at, to, f);  // no descriptor: a remote object
     if (kernel_copy_) {
         // The unaligned head, the aligned middle in one call, then the tail.
         const int64_t head = std::min(to, (from + kPage - 1) / kPage * kPage);
@@ -146,7 +165,7 @@ bool Copier::raw(const Input &in, int fd, int64_t from, int64_t to, Fault *f) {
             if (kernel_copy_ && !in_kernel(in, fd, &at, stop, false, f)) return false;
     }
     if (at < to && splice_ && to_pipe_ && !in_kernel(in, fd, &at, to, true, f)) return false;
-    return at >= to || buffered(in, fd, at, to, f);
+    return at >= to || buffered(in, src, at, to, f);
 }
 
 // Moves bytes with copy_file_range or splice while the kernel takes them. Stops early, leaving
@@ -177,15 +196,13 @@ bool Copier::in_kernel(const Input &in, int fd, int64_t *at, int64_t to, bool us
     return true;
 }
 
-bool Copier::buffered(const Input &in, int fd, int64_t at, int64_t to, Fault *f) {
-    if (buf_.empty()) buf_.resize(kBufSize);
+bool Copier::buffered(const Input &in, const Source &src, int64_t at, int64_t to, Fault *f) {
+    if (buf_.size() < kBufSize) buf_.resize(kBufSize);
+    std::string why;
     while (at < to) {
         const size_t want = size_t(to - at) < kBufSize ? size_t(to - at) : kBufSize;
-        const ssize_t got = pread(fd, buf_.data(), want, off_t(at));
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0)
-            return f->set(in.name, got < 0 ? std::string("read error: ") + strerror(errno)
-                                           : "the file shrank while it was copied");
+        const long got = src.read_some(buf_.data(), want, at, &why);
+        if (got <= 0) return f->set(in.name, got < 0 ? why : "the file shrank while it was copied");
         for (ssize_t done = 0; done < got;) {
             const ssize_t w = write(out_fd_, buf_.data() + done, size_t(got - done));
             if (w < 0 && errno == EINTR) continue;

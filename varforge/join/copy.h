@@ -11,6 +11,9 @@
 // (XFS, Btrfs) then shares them instead of copying, and the others copy at their aligned
 // speed. Readers see only an empty block.
 //
+// A remote input's blocks come from the Fetcher, in pieces, and are walked as they pass
+// (BlockWalk): a remote input is read once, not once for the walk and again for the copy.
+//
 // A Copier belongs to the join's main thread.
 #ifndef VARFORGE_JOIN_COPY_H
 #define VARFORGE_JOIN_COPY_H
@@ -22,6 +25,7 @@
 
 #include "bgzf_blocks.h"
 #include "fault.h"
+#include "fetch.h"
 #include "input.h"
 
 namespace vfjoin {
@@ -56,6 +60,9 @@ class Copier {
     // Source that must still be the examined file.
     bool append(const Input &in, const TailBlocks &tail, Placement *where, Fault *f);
 
+    // Where remote inputs' blocks come from (null: read through a Source of their own).
+    void fetch_from(Fetcher *fetcher) { fetcher_ = fetcher; }
+
     // Ends the stream with the end-of-file block.
     bool finish(Fault *f);
 
@@ -64,9 +71,10 @@ class Copier {
 
    private:
     bool put(const unsigned char *data, size_t len, Fault *f);
-    bool raw(const Input &in, int fd, int64_t from, int64_t to, Fault *f);
+    bool raw(const Input &in, const Source &src, int64_t from, int64_t to, Fault *f);
     bool in_kernel(const Input &in, int fd, int64_t *at, int64_t to, bool use_splice, Fault *f);
-    bool buffered(const Input &in, int fd, int64_t at, int64_t to, Fault *f);
+    bool buffered(const Input &in, const Source &src, int64_t at, int64_t to, Fault *f);
+    bool fetched(const Input &in, Fault *f);
     bool write_failed(int err, Fault *f);
 
     int out_fd_;
@@ -77,6 +85,7 @@ class Copier {
     bool kernel_copy_ = true, splice_ = true;
     std::vector<unsigned char> block_;
     std::vector<unsigned char> buf_;
+    Fetcher *fetcher_ = nullptr;
 };
 
 }  // namespace vfjoin

@@ -349,6 +349,21 @@ bool index_load(const std::string &index_path, IndexKind kind, Index *out, std::
 bool index_load_beside(const std::string &data_path, DataKind data_kind, Index *out,
                        std::string *why) {
     // htslib looks for DATA.csi first, and for VCF then for DATA.tbi.
+    if (const size_t scheme = data_path.find("://");
+        scheme != std::string::npos && scheme > 0 && data_path.find_first_of("/.", 0) >= scheme) {
+        // A remote index has no time to hold against its data's; the merge's check that it
+        // fits the data's blocks is what guards against a stale one.
+        std::string csi_why;
+        if (index_load(data_path + ".csi", IndexKind::kCsi, out, &csi_why)) return true;
+        const bool missing = csi_why == std::string("cannot open: ") + strerror(ENOENT);
+        if (missing && data_kind == DataKind::kVcf &&
+            index_load(data_path + ".tbi", IndexKind::kTbi, out, why))
+            return true;
+        if (!missing) return fail(why, data_path + ".csi: " + csi_why);
+        return fail(why, data_kind == DataKind::kVcf
+                             ? "no index " + data_path + ".csi or " + data_path + ".tbi"
+                             : "no index " + data_path + ".csi");
+    }
     std::string path = data_path + ".csi";
     IndexKind kind = IndexKind::kCsi;
     struct stat data, index;

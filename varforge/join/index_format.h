@@ -138,10 +138,11 @@ bool index_load(const std::string &index_path, IndexKind kind, Index *out, std::
 bool index_load_beside(const std::string &data_path, DataKind data, Index *out, std::string *why);
 
 // For an input without a usable index: builds the index of the BGZF-compressed BCF or VCF file
-// at `data_path` by reading its records with htslib into a private temporary file, loads it and
-// removes the file. BCF gets a CSI with min_shift 14; VCF a tabix index with the VCF settings,
-// or, when `beyond_tbi` (its header has a contig of unknown length or one of 2^29 or more) and
-// the tabix build fails, a CSI with min_shift 14 as htslib makes it.
+// at `data_path` (a URL: htslib downloads its records once more) by reading its records with
+// htslib into a private temporary file, loads it and removes the file. BCF gets a CSI with
+// min_shift 14; VCF a tabix index with the VCF settings, or, when `beyond_tbi` (its header has a
+// contig of unknown length or one of 2^29 or more) and the tabix build fails, a CSI with
+// min_shift 14 as htslib makes it.
 bool index_build_from_records(const std::string &data_path, DataKind data, bool beyond_tbi,
                               Index *out, std::string *why);
 

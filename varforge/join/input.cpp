@@ -147,6 +147,8 @@ bool examine(Input *in, bool keep, bool keep_tail, const OutputId &out, std::str
                                   : "cannot read the end of the file");
     if (!note_tail(r, in, keep_tail, why)) return false;
     // Standard input cannot be opened again by name, so it is always kept.
+    // A remote object has no descriptor: it is opened again by its URL.
+    if (src->remote()) return true;
     if (keep || strcmp(in->name, "-") == 0) return (in->fd = src->keep(why)) >= 0;
     return true;
 }
@@ -193,6 +195,19 @@ bool walk_input(const Input &in, std::string *why) {
         if (r.load(last.first, why) != 1 || r.length() == 0)
             return fail(why, "damaged data: the BGZF block at byte " + std::to_string(last.first));
         if (r.data()[r.length() - 1] != '\n') return fail(why, kEndsInRecord);
+    }
+    return true;
+}
+
+bool walk_end(const Input &in, const BlockWalk &walk, std::string *why) {
+    if (!walk.finish(why)) return false;
+    if (walk.data_bytes() == 0 && in.tail_open) return fail(why, kEndsInRecord);
+    if (walk.data_bytes() > 0 && in.kind == Kind::kVcf) {
+        const auto &block = walk.last_block();
+        std::vector<unsigned char> data(kMaxBlock);
+        const long len = BlockCodec(0).decode(block.data(), block.size(), data.data());
+        if (len <= 0) return fail(why, "corrupt BGZF block");
+        if (data[size_t(len) - 1] != '\n') return fail(why, kEndsInRecord);
     }
     return true;
 }

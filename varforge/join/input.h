@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "bgzf_blocks.h"
 #include "header_union.h"
 #include "source.h"
 
@@ -70,6 +71,11 @@ bool admit(Input *in, Kind *kind, int *minor, HeaderUnion *header, std::string *
 // copy of the same input): false with `why` unless they chain to the end-of-file block and the
 // data does not end inside a record.
 bool walk_input(const Input &in, std::string *why);
+
+// The checks of walk_input() over a remote input's data blocks walked as they were copied:
+// false with `why` unless they ended exactly at its end-of-file block and the data does not
+// end inside a record.
+bool walk_end(const Input &in, const BlockWalk &walk, std::string *why);
 
 // Walks the BCF records in `data`[from, len) of the block in which the header ends; `*open`
 // tells whether the last one goes on past it. false when they are damaged.

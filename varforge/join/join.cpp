@@ -15,6 +15,7 @@
 
 #include "commit.h"
 #include "copy.h"
+#include "fetch.h"
 #include "header_union.h"
 #include "input.h"
 #include "pool.h"
@@ -114,12 +115,14 @@ class Join {
             }
             pool_.wait(&examined_[i]);
             std::string why = pool_.failed() ? "out of memory" : why_[i];
+            // A remote input's blocks are walked as they are copied (Copier).
+            const bool walk = opts_.walk_blocks && !is_url(in.name);
             if (why.empty() && admit(&in, &kind_, &minor_, &header_, &why) && !out_.staged() &&
-                opts_.walk_blocks)
+                walk)
                 walk_input(in, &why);
             if (!why.empty()) return fault_.set(in.name, why);
             if (strcmp(in.name, "-") == 0) stdin_at = int(i), in.alias = int(i);
-            if (out_.staged() && opts_.walk_blocks)
+            if (out_.staged() && walk)
                 pool_.submit(
                     Pool::kLater,
                     [this, i] {
@@ -246,6 +249,8 @@ class Join {
         const int fd = out_.begin(&fault_);
         if (fd < 0) return false;
         copier_ = std::make_unique<Copier>(fd, out_.name());
+        fetcher_ = std::make_unique<Fetcher>(inputs_, opts_.fetch_ahead);
+        copier_->fetch_from(fetcher_.get());
         if (n_ > 0 && !copier_->header(text, kind_, minor_, &fault_)) return false;
         const int level = tail_level();
         Progress progress(opts_.quiet, n_);
@@ -351,6 +356,7 @@ class Join {
     std::atomic<bool> stop_{false};      // the join is over: queued jobs do nothing
     std::atomic<int64_t> kept_tails_{kKeptTails};
     std::vector<Placement> placements_;
+    std::unique_ptr<Fetcher> fetcher_;  // after inputs_, which its threads read
     std::unique_ptr<Copier> copier_;
     std::vector<std::string> removed_;
     Fault fault_;

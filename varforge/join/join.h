@@ -23,9 +23,14 @@
 //  3. Only the driver prints: "[bcf_cat] FILE: WHY", or for the output
 //     "[bcf_cat] error writing to FILE: WHY".
 //
+// Remote inputs (URLs, source.h) go through the same steps: their headers are fetched and
+// judged in step 1 like local files; their data is streamed by a Fetcher (fetch.h) ahead of
+// the copy and walked in step 2 as it passes, rather than read once more for a walk beforehand.
+//
 // Threads: the driver's thread does the steps; a pool (pool.h) examines inputs ahead of it,
 // encodes their first records ahead of the copy, walks their blocks and prepares their index
-// parts. cat_command turns htslib's messages off before the pool starts, once.
+// parts; the Fetcher's threads fetch remote inputs' data. cat_command turns htslib's messages off
+// before the pool starts, once.
 #ifndef VARFORGE_JOIN_JOIN_H
 #define VARFORGE_JOIN_JOIN_H
 
@@ -41,6 +46,7 @@ struct JoinOptions {
     int verbose = 0;
     std::vector<const char *> inputs;
     bool walk_blocks = true;  // off only in a benchmark's build, to show what the walk costs
+    int fetch_ahead = 8;      // remote inputs whose data is fetched at once, ahead of the copy
 };
 
 // Runs a join; returns the exit status. htslib's messages must be off (cat_command).

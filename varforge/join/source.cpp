@@ -1,15 +1,23 @@
-// Local files as sources of bytes at offsets.
+// Local files and remote objects as sources of bytes at offsets.
 #include "source.h"
 
 #include <fcntl.h>
+#include <htslib/hfile.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 namespace vfjoin {
 
 namespace {
+
+constexpr int kRetries = 4;  // further attempts after a transient failure of a remote read
+constexpr const char *kChanged = "the file changed after it was checked";
+constexpr const char *kNoRanges = "the server does not serve byte ranges";
 
 bool looks_remote(const char *fn) {
     const char *colon = strstr(fn, "://");
@@ -26,7 +34,69 @@ bool fail(std::string *why, std::string what) {
     return false;
 }
 
+// Why a remote open or read failed. htslib's hFILE gives only errno: its plugins turn an HTTP
+// status into one (404 and 410 ENOENT, 401 and 407 EPERM, 403 EACCES, 5xx EIO, 503 EBUSY,
+// 504 ETIMEDOUT, other 4xx EINVAL) and a transfer failure into another.
+std::string remote_reason(int err) {
+    switch (err) {
+        case ESPIPE:
+            return kNoRanges;
+        case ENOENT:
+            return "not found on the server (HTTP 404)";
+        case EACCES:
+            return "access denied (HTTP 403)";
+        case EPERM:
+            return "not authorised (HTTP 401)";
+        case EBUSY:
+            return "the server is unavailable (HTTP 503)";
+        case EIO:
+            return "server error (HTTP 5xx) or the transfer failed";
+        case EINVAL:
+            return "the server refused the request (HTTP 4xx)";
+        default:
+            return err ? strerror(err) : "the transfer failed";
+    }
+}
+
+// Failures that may pass: worth opening the URL again for.
+bool transient(int err) {
+    return err == EIO || err == EBUSY || err == ETIMEDOUT || err == ECONNRESET ||
+           err == ECONNABORTED || err == EPIPE || err == EAGAIN || err == EPROTO ||
+           err == ENETRESET || err == EINVAL || err == 0;
+}
+
+void pause_before(int attempt) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100 << attempt));
+}
+
+void close_quietly(hFILE *hf) {
+    if (hf && hclose(hf) != 0) {
+        // A read-only connection has nothing to lose on closing.
+    }
+}
+
+// Opens `url` and learns its size (a seek to its last byte, which also proves that the
+// server serves ranges). nullptr with errno set; ESPIPE when it does not serve ranges.
+hFILE *open_sized(const char *url, int64_t *size) {
+    hFILE *hf = hopen(url, "r");
+    if (!hf) return nullptr;
+    // A seek to the end itself would ask for an empty range, which servers refuse.
+    const off_t last = hseek(hf, -1, SEEK_END);
+    if (last < 0) {
+        const int err = errno;
+        close_quietly(hf);
+        errno = err;
+        return nullptr;
+    }
+    *size = int64_t(last) + 1;
+    return hf;
+}
+
 }  // namespace
+
+bool is_url(const char *name) {
+    return looks_remote(name);
+}
 
 Identity Identity::of(const struct stat &st) {
     Identity id;
@@ -45,10 +115,7 @@ bool Identity::same(const Identity &o) const {
 }
 
 std::unique_ptr<Source> Source::open(const char *name, std::string *why) {
-    if (looks_remote(name)) {
-        *why = "remote files are not supported";
-        return nullptr;
-    }
+    if (looks_remote(name)) return open_url(name, nullptr, why);
     const bool is_stdin = strcmp(name, "-") == 0;
     // Without blocking: a FIFO or a device is refused below rather than waited on.
     const int fd = is_stdin ? fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 0)
@@ -68,6 +135,7 @@ std::unique_ptr<Source> Source::open(const char *name, std::string *why) {
 
 std::unique_ptr<Source> Source::reopen(const char *name, int kept, const Identity &id,
                                        std::string *why) {
+    if (kept < 0 && looks_remote(name)) return open_url(name, &id, why);
     const int fd = kept >= 0 ? fcntl(kept, F_DUPFD_CLOEXEC, 0)
                              : ::open(name, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
@@ -83,8 +151,79 @@ std::unique_ptr<Source> Source::reopen(const char *name, int kept, const Identit
     return s;
 }
 
+std::unique_ptr<Source> Source::open_url(const char *url, const Identity *id, std::string *why) {
+    int64_t size = 0;
+    hFILE *hf = nullptr;
+    for (int attempt = 0;; attempt++) {
+        if ((hf = open_sized(url, &size))) break;
+        const int err = errno;
+        if (attempt == kRetries || !transient(err)) {
+            *why = remote_reason(err);
+            return nullptr;
+        }
+        pause_before(attempt);
+    }
+    std::unique_ptr<Source> s(new Source(-1));
+    s->hf_ = hf;
+    s->url_ = url;
+    s->pos_ = size - 1;
+    s->id_.size = size;
+    s->regular_ = true;
+    if (id && !s->id_.same(*id)) {
+        *why = kChanged;
+        return nullptr;
+    }
+    return s;
+}
+
 Source::~Source() {
     if (fd_ >= 0) close(fd_);
+    close_quietly(hf_);
+}
+
+long Source::remote_read(unsigned char *buf, size_t n, int64_t at, std::string *why) const {
+    if (at >= id_.size || n == 0) return 0;
+    n = size_t(std::min<int64_t>(int64_t(n), id_.size - at));
+    int err = 0;
+    for (int attempt = 0;; attempt++) {
+        if (hf_) {
+            errno = 0;
+            if (pos_ == at || hseek(hf_, off_t(at), SEEK_SET) == off_t(at)) {
+                pos_ = at;
+                const ssize_t r = hread(hf_, buf, n);
+                if (r > 0) {
+                    pos_ += r;
+                    return long(r);
+                }
+                // An end before the size the server gave is a transfer cut short.
+            }
+            err = errno;
+        }
+        if (err == ESPIPE || attempt == kRetries || !transient(err)) {
+            *why = std::string("read error: ") + remote_reason(err);
+            return -1;
+        }
+        // Opened again, proved the same size, and read on from `at`.
+        close_quietly(hf_);
+        hf_ = nullptr;
+        pause_before(attempt);
+        int64_t size = 0;
+        hf_ = open_sized(url_.c_str(), &size);
+        err = hf_ ? 0 : errno;
+        if (hf_ && size != id_.size) {
+            *why = kChanged;
+            return -1;
+        }
+        pos_ = size - 1;
+    }
+}
+
+bool Source::unchanged(const Identity &id, std::string *why) const {
+    if (remote()) return true;
+    struct stat st;
+    if (fstat(fd_, &st) != 0) return fail(why, strerror(errno));
+    if (!Identity::of(st).same(id)) return fail(why, "the file changed while it was being copied");
+    return true;
 }
 
 bool Source::stat_now(std::string *why) {
@@ -96,6 +235,7 @@ bool Source::stat_now(std::string *why) {
 }
 
 long Source::read_some(unsigned char *buf, size_t n, int64_t at, std::string *why) const {
+    if (!url_.empty()) return remote_read(buf, n, at, why);
     for (;;) {
         const ssize_t r = pread(fd_, buf, n, off_t(at));
         if (r >= 0) return long(r);
@@ -116,6 +256,10 @@ bool Source::read_at(unsigned char *buf, size_t n, int64_t at, std::string *why)
 }
 
 int Source::keep(std::string *why) const {
+    if (fd_ < 0) {
+        *why = "a remote object has no descriptor to keep";
+        return -1;
+    }
     const int fd = fcntl(fd_, F_DUPFD_CLOEXEC, 0);
     if (fd < 0) *why = strerror(errno);
     return fd;

@@ -1,10 +1,19 @@
 // source: one input's bytes at offsets. Every step of the join that reads an input (its
 // checks, the walk of its blocks, its edge records, the copy) reads through a Source, so that
-// it never cares how the bytes are reached: today a local file, kept open from its check or
-// opened again by name and proved to be the same file.
+// it never cares how the bytes are reached: a local file, kept open from its check or opened
+// again by name and proved to be the same file, or a remote object (http(s)://, s3://,
+// s3+http(s)://, gs://) read through htslib's hFILE and its plugins.
+//
+// A remote Source has no descriptor (fd() is -1). Its identity is its size alone: hFILE does
+// not expose the store's ETag or modification time, so an object rewritten at the same size
+// between its check and its copy cannot be told from the one checked. Reads at offsets are
+// range requests; a server that ignores ranges is refused ("the server does not serve byte
+// ranges") rather than read from the wrong place. A read that fails on the way (a connection
+// reset, an HTTP 5xx, a transfer cut short) is retried a few times by opening the URL again,
+// checking its size and going on from the same offset, so that no byte is lost or repeated.
 //
 // A Source belongs to one thread at a time; two Sources of one input may be used by two
-// threads at once (each has its own descriptor).
+// threads at once (each has its own descriptor or connection).
 #ifndef VARFORGE_JOIN_SOURCE_H
 #define VARFORGE_JOIN_SOURCE_H
 
@@ -15,10 +24,15 @@
 #include <memory>
 #include <string>
 
+struct hFILE;
+
 namespace vfjoin {
 
+// Whether `name` is a URL (SCHEME://...), which the join reads as a remote object.
+bool is_url(const char *name);
+
 // What must be unchanged about an input between its check and its use: its file identity,
-// size and times.
+// size and times (a remote object: its size only).
 struct Identity {
     dev_t dev = 0;
     ino_t ino = 0;
@@ -34,12 +48,12 @@ constexpr const char *kShrank = "the file shrank";
 class Source {
    public:
     // Opens `name` for the check: "-" is standard input (a duplicate of it, rewound to its
-    // start), a URL is refused ("remote files are not supported"). nullptr with `why` set.
+    // start), a URL the remote object. nullptr with `why` set.
     static std::unique_ptr<Source> open(const char *name, std::string *why);
 
     // Opens the checked input again for a later step: through a duplicate of `kept` when it
-    // is not -1, else by `name`; refused ("the file changed after it was checked") unless it
-    // is still the file `id` describes.
+    // is not -1, else by `name` (a URL: opened again); refused ("the file changed after it was
+    // checked") unless it is still the file `id` describes.
     static std::unique_ptr<Source> reopen(const char *name, int kept, const Identity &id,
                                           std::string *why);
 
@@ -57,18 +71,29 @@ class Source {
 
     const Identity &identity() const { return id_; }
     bool regular() const { return regular_; }
-    int fd() const { return fd_; }  // for copies made inside the kernel; the Source owns it
+    // For copies made inside the kernel; the Source owns it. -1 for a remote object.
+    int fd() const { return fd_; }
+    bool remote() const { return !url_.empty(); }
 
     // A duplicate of the descriptor, for keeping beyond this Source; -1 with `why` set.
     int keep(std::string *why) const;
 
+    // Whether the input is still what `id` describes (a local file's times and size, looked
+    // at again; a remote object was checked when it was opened). false with `why` set.
+    bool unchanged(const Identity &id, std::string *why) const;
+
    private:
     explicit Source(int fd) : fd_(fd) {}
     bool stat_now(std::string *why);
+    static std::unique_ptr<Source> open_url(const char *url, const Identity *id, std::string *why);
+    long remote_read(unsigned char *buf, size_t n, int64_t at, std::string *why) const;
 
     int fd_;
     Identity id_;
     bool regular_ = false;
+    std::string url_;
+    mutable hFILE *hf_ = nullptr;  // the remote object's connection, opened again on a failure
+    mutable int64_t pos_ = 0;      // where hf_ reads next
 };
 
 }  // namespace vfjoin
