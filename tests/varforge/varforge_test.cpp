@@ -406,10 +406,10 @@ TEST(VarforgeView, DamagedInputEndsWithAMessage) {
     EXPECT_EQ(r.err, "[bcfview] " + path + ": damaged or truncated record\n");
 }
 
-// Remote files: view and index read through htslib's network layer from a web server (with
-// and without Range requests) and from an S3 store; cat refuses URLs for now. Each row runs
-// one command on one URL; "%s" in the message stands for the URL.
-TEST(VarforgeRemote, ViewAndIndexReadUrlsAndCatRefusesThem) {
+// Remote files: view, index and cat read through htslib's network layer from a web server
+// (with and without Range requests) and from an S3 store. Each row runs one command on one
+// URL; "%s" in the message stands for the URL.
+TEST(VarforgeRemote, ViewIndexAndCatReadUrls) {
     aftest::TempDir dir, store;
     for (const char *fmt : {"bcf", "vcf.gz"})
         aftest::write_variants(dir.file(std::string("in.") + fmt), fmt, shape(300, 3));
@@ -439,8 +439,10 @@ TEST(VarforgeRemote, ViewAndIndexReadUrlsAndCatRefusesThem) {
         // uploads, the S3 store does (checked below).
         {"index", web.url("in.bcf"), 1, "[bcf_main_index] %s: cannot write the index\n"},
         {"index", "s3+http://shards/in.bcf", 0, "-"},
-        {"cat", web.url("in.bcf"), 1, "[bcf_cat] %s: remote files are not supported\n"},
-        {"cat", "s3+http://shards/in.bcf", 1, "[bcf_cat] %s: remote files are not supported\n"},
+        {"cat", web.url("in.bcf"), 0, ""},
+        {"cat", "s3+http://shards/in.bcf", 0, ""},
+        {"cat", "s3+http://shards/in.vcf.gz", 0, ""},
+        {"cat", norange.url("in.bcf"), 1, "[bcf_cat] %s: the server does not serve byte ranges\n"},
     };
     for (const auto &row : rows) {
         aftest::Env env = aftest::s3_env(s3.port());
