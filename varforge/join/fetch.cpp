@@ -2,6 +2,7 @@
 #include "fetch.h"
 
 #include <algorithm>
+#include <exception>
 #include <new>
 
 namespace vfjoin {
@@ -14,7 +15,12 @@ Fetcher::Fetcher(const std::vector<Input> &inputs, int ahead)
             streams_[i] = std::make_unique<Stream>();
         }
     const size_t threads = std::min(remote_.size(), size_t(ahead < 1 ? 1 : ahead));
-    for (size_t t = 0; t < threads; t++) threads_.emplace_back([this] { run(); });
+    // Fewer threads than asked only fetch less far ahead; with none, the join cannot go on.
+    try {
+        for (size_t t = 0; t < threads; t++) threads_.emplace_back([this] { run(); });
+    } catch (const std::exception &) {
+        if (threads_.empty() && threads > 0) throw;
+    }
 }
 
 Fetcher::~Fetcher() {

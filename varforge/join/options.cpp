@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <fstream>
 #include <iostream>
 #include <new>
@@ -171,6 +172,9 @@ int cat_command(int argc, const char **argv, const JoinOptions &base) {
         return run_join(o);
     } catch (const std::bad_alloc &) {
         fputs("[bcf_cat] out of memory\n", stderr);
+        return 1;
+    } catch (const std::exception &e) {  // a thread the system would not give, say
+        fprintf(stderr, "[bcf_cat] %s\n", e.what());
         return 1;
     }
 }
