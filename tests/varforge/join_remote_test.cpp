@@ -170,7 +170,8 @@ TEST(JoinRemote, FailuresNameTheUrlAndLeaveNothing) {
 }  // namespace
 
 // A server that fails once per file (an error status, a reply cut short) is asked again and
-// the join is the local one byte for byte; one whose file grows after the check is refused.
+// the join is the local one byte for byte; one whose file grows when it is opened for the
+// copy (its third opening: two for the checks) is refused.
 TEST(JoinRemote, TransientFailuresRetriedChangedFilesRefused) {
     aftest::TempDir dir;
     const std::string www = dir.file("www"), out = dir.file("out.bcf");
@@ -190,7 +191,7 @@ TEST(JoinRemote, TransientFailuresRetriedChangedFilesRefused) {
         {{"--fail-once", "503"}, ""},
         {{"--fail-once", "500"}, ""},
         {{"--cut-once", "70000"}, ""},
-        {{"--grow-at-open", "2"}, "the file changed after it was checked"},
+        {{"--grow-at-open", "3"}, "the file changed after it was checked"},
     };
     for (const auto &row : rows) {
         std::vector<std::string> server = {
