@@ -37,6 +37,12 @@ af_bench(gather SOURCES bench/gather.cpp LIBS AF::hts DEPENDS varforge)
 if(TARGET gather)
   target_compile_definitions(gather PRIVATE VF_BIN_DIR="${AF_BIN_DIR}")
 endif()
+# The same gather over http, through a delaying proxy, against curl (nginx and curl needed).
+af_bench(gather_remote SOURCES bench/gather_remote.cpp LIBS AF::hts DEPENDS varforge)
+if(TARGET gather_remote)
+  target_compile_definitions(gather_remote PRIVATE VF_BIN_DIR="${AF_BIN_DIR}"
+    VF_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
+endif()
 
 af_fuzz(varforge_fuzz SOURCES fuzz/varforge_fuzz.cpp LIBS varforge_join
         SEED_SCRIPT fuzz/seeds/varforge.sh)

@@ -6,9 +6,15 @@ benchmark.
 Usage: range_http_server.py DIR [--log FILE] [--delay-ms MS]
   --log FILE     append one line per request: "PATH RANGE BYTES", BYTES being the body bytes
                  the server managed to send before the reply ended or the client hung up
-  --delay-ms MS  hold each request MS milliseconds before answering it"""
+  --delay-ms MS  hold each request MS milliseconds before answering it
+Faults, each once per path (for the retry and refusal tests of remote joins):
+  --fail-once STATUS  the first request answers STATUS
+  --cut-once BYTES    the first ranged reply starting past the first byte and longer than
+                      BYTES ends, connection closed, after BYTES
+  --grow-at-open N    from the Nth request without a range on, the file has one more byte"""
 import argparse
 import http.server
+import io
 import os
 import re
 import threading
@@ -17,6 +23,14 @@ import time
 LOG = None
 LOG_LOCK = threading.Lock()
 DELAY = 0.0
+FAIL_ONCE = CUT_ONCE = GROW_AT = 0
+SEEN = {}  # (fault, path) -> count
+
+
+def count(fault, path):
+    with LOG_LOCK:
+        SEEN[(fault, path)] = SEEN.get((fault, path), 0) + 1
+        return SEEN[(fault, path)]
 
 
 class RangeHandler(http.server.SimpleHTTPRequestHandler):
@@ -27,6 +41,9 @@ class RangeHandler(http.server.SimpleHTTPRequestHandler):
         self._sent = 0
         if DELAY:
             time.sleep(DELAY)
+        if FAIL_ONCE and count("fail", self.path) == 1:
+            self.send_error(FAIL_ONCE)
+            return
         try:
             super().do_GET()
         finally:
@@ -43,6 +60,11 @@ class RangeHandler(http.server.SimpleHTTPRequestHandler):
         size = os.path.getsize(path)
         f = open(path, "rb")
         m = re.match(r"bytes=(\d*)-(\d*)$", self.headers.get("Range", ""))
+        opens = SEEN.get(("open", self.path), 0) if m else count("open", self.path)
+        if GROW_AT and opens >= GROW_AT:
+            data = f.read() + b"\0"
+            size = len(data)
+            f = io.BytesIO(data)
         if not m:
             self.send_response(200)
             self.send_header("Content-Length", str(size))
@@ -69,6 +91,10 @@ class RangeHandler(http.server.SimpleHTTPRequestHandler):
         self.send_header("Accept-Ranges", "bytes")
         self.end_headers()
         self._remaining = end - start + 1
+        if CUT_ONCE and start > 0 and self._remaining > CUT_ONCE and \
+                count("cut", self.path) == 1:
+            self._remaining = CUT_ONCE
+            self.close_connection = True
         return f
 
     def copyfile(self, source, outputfile):
@@ -90,12 +116,16 @@ class RangeHandler(http.server.SimpleHTTPRequestHandler):
 
 
 def main():
-    global LOG, DELAY
+    global LOG, DELAY, FAIL_ONCE, CUT_ONCE, GROW_AT
     ap = argparse.ArgumentParser()
     ap.add_argument("dir")
     ap.add_argument("--log")
     ap.add_argument("--delay-ms", type=float, default=0)
+    ap.add_argument("--fail-once", type=int, default=0)
+    ap.add_argument("--cut-once", type=int, default=0)
+    ap.add_argument("--grow-at-open", type=int, default=0)
     args = ap.parse_args()
+    FAIL_ONCE, CUT_ONCE, GROW_AT = args.fail_once, args.cut_once, args.grow_at_open
     LOG = os.path.abspath(args.log) if args.log else None
     DELAY = args.delay_ms / 1000.0
     os.chdir(args.dir)

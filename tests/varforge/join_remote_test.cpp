@@ -3,6 +3,7 @@
 // local join of the same files byte for byte, its index too, and every failure must name the
 // URL, exit 1 and leave nothing in place.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <htslib/tbx.h>
 #include <htslib/vcf.h>
@@ -57,7 +58,9 @@ class WebServer {
                 " proxy_temp_path " +
                 p + "; fastcgi_temp_path " + p + "; uwsgi_temp_path " + p + "; scgi_temp_path " +
                 p + ";\n server { listen 127.0.0.1:" + std::to_string(port_) + "; root " + root +
-                "; disable_symlinks off; location /nr/ { max_ranges 0; } } }\n");
+                "; disable_symlinks off; location /nr/ { max_ranges 0; }\n"
+                " location /status/403/ { return 403; } location /status/500/ { return 500; } "
+                "} }\n");
         pid_ = aftest::spawn({"/usr/sbin/nginx", "-p", p, "-c", dir.file("nginx.conf")});
         for (int i = 0; i < 100 && run({"/bin/bash", "-c",
                                         "exec 3<>/dev/tcp/127.0.0.1/" + std::to_string(port_)})
@@ -145,6 +148,8 @@ TEST(JoinRemote, FailuresNameTheUrlAndLeaveNothing) {
         {web.url("missing.bcf"), "not found on the server (HTTP 404)"},
         {refused, "Connection refused"},
         {web.url("nr/good.bcf"), "the server does not serve byte ranges"},
+        {web.url("status/500/good.bcf"), "server error (HTTP 5xx) or the transfer failed"},
+        {web.url("status/403/good.bcf"), "access denied (HTTP 403)"},
     };
     for (const auto &[url, why] : rows) {
         aftest::write_file(out, "previous good output");
@@ -163,3 +168,57 @@ TEST(JoinRemote, FailuresNameTheUrlAndLeaveNothing) {
 }
 
 }  // namespace
+
+// A server that fails once per file (an error status, a reply cut short) is asked again and
+// the join is the local one byte for byte; one whose file grows when it is opened for the
+// copy (its third opening: two for the checks) is refused.
+TEST(JoinRemote, TransientFailuresRetriedChangedFilesRefused) {
+    aftest::TempDir dir;
+    const std::string www = dir.file("www"), out = dir.file("out.bcf");
+    mkdir(www.c_str(), 0755);
+    std::vector<std::string> local = {varforge(), "cat", "-o", dir.file("local.bcf")}, names;
+    for (int i = 0; i < 3; i++) {
+        names.push_back("s" + std::to_string(i) + ".bcf");
+        aftest::write_bcf(www + "/" + names.back(), aftest::shape(20000, 3 + i),
+                          aftest::Layout::kShared);
+        local.push_back(www + "/" + names.back());
+    }
+    ASSERT_EQ(run(local).status, 0);
+    const struct {
+        std::vector<std::string> fault;
+        std::string why;  // empty: the join succeeds
+    } rows[] = {
+        {{"--fail-once", "503"}, ""},
+        {{"--fail-once", "500"}, ""},
+        {{"--cut-once", "70000"}, ""},
+        {{"--grow-at-open", "3"}, "the file changed after it was checked"},
+    };
+    for (const auto &row : rows) {
+        std::vector<std::string> server = {
+            "/usr/bin/python3", AF_SOURCE_DIR "/tests/servers/range_http_server.py", www};
+        server.insert(server.end(), row.fault.begin(), row.fault.end());
+        const std::string port_file = dir.file("port");
+        unlink(port_file.c_str());
+        const int fd = open(port_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const pid_t pid = aftest::spawn(server, -1, fd);
+        close(fd);
+        for (int i = 0; i < 100 && aftest::read_file(port_file).empty(); i++) usleep(50000);
+        const std::string base =
+            "http://127.0.0.1:" + std::to_string(atoi(aftest::read_file(port_file).c_str())) + "/";
+        std::vector<std::string> cmd = {varforge(), "cat", "-o", out};
+        for (const auto &n : names) cmd.push_back(base + n);
+        aftest::write_file(out, "previous good output");
+        auto r = run(cmd);
+        kill(pid, SIGTERM);
+        aftest::wait_exit(pid, 10);
+        const std::string what = row.fault[0] + " " + row.fault[1];
+        if (row.why.empty()) {
+            EXPECT_EQ(r.status, 0) << what << r.err;
+            EXPECT_TRUE(aftest::read_file(out) == aftest::read_file(dir.file("local.bcf"))) << what;
+        } else {
+            EXPECT_EQ(r.status, 1) << what;
+            EXPECT_EQ(r.err, "[bcf_cat] " + base + names[0] + ": " + row.why + "\n") << what;
+            EXPECT_EQ(aftest::read_file(out), "previous good output") << what;
+        }
+    }
+}
