@@ -30,6 +30,7 @@ constexpr int kSpareFds = 32;             // descriptors left for everything but
 constexpr size_t kExamineAhead = 64;      // inputs examined ahead of their admission
 constexpr size_t kEncodeAhead = 8;        // inputs' first records encoded ahead of the copy
 constexpr int64_t kKeptTails = 32 << 20;  // first records kept from the examination
+constexpr unsigned kRemoteWorkers = 16;   // remote inputs examined at once
 
 // Raises the soft descriptor limit as far as allowed; returns how many inputs may stay open.
 long input_fd_budget() {
@@ -54,6 +55,14 @@ void guarded(std::string *fault, F f) {
     }
 }
 
+// One worker beside the driver's thread, which helps; for remote inputs, whose examinations
+// and index reads wait on round trips rather than on a core, enough to keep many in flight.
+unsigned workers(const JoinOptions &o) {
+    for (const char *name : o.inputs)
+        if (is_url(name)) return kRemoteWorkers;
+    return Pool::workers_for_cores(2);
+}
+
 class Join {
    public:
     explicit Join(const JoinOptions &o)
@@ -71,7 +80,7 @@ class Join {
           encoded_(n_),
           encode_why_(n_),
           placements_(n_),
-          pool_(Pool::workers_for_cores(2)) {}
+          pool_(workers(o)) {}
 
     ~Join() {
         pool_.drain();  // before the descriptors that the jobs read through close
