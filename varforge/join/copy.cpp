@@ -53,7 +53,11 @@ bool encode_tail(const Input &in, BlockCodec &codec, TailBlocks *out, std::strin
     if (!src) return false;
     const size_t size = size_t(in.data_start - in.tail_block);
     std::vector<unsigned char> block(kMaxBlock), data(kMaxBlock);
-    if (size > kMaxBlock || !src->read_at(block.data(), size, in.tail_block, why) ||
+    // A read error says so; a block that no longer reads as it did means the file changed.
+    if (size <= kMaxBlock && !src->read_at(block.data(), size, in.tail_block, why) &&
+        *why != kShrank)
+        return false;
+    if (size > kMaxBlock || !why->empty() ||
         codec.decode(block.data(), size, data.data()) != in.tail_len) {
         *why = "the file changed after it was checked";
         return false;
