@@ -148,25 +148,34 @@ bool read_tabix_meta(Reader &r, Index *ix, std::string *why) {
     return true;
 }
 
+bool encode_tabix_meta(const Index &ix, std::string *s, std::string *why);
+
 // The part of a CSI index before its contigs: binning, aux bytes, contig count.
 bool parse_csi_header(Reader &r, Index *ix, int32_t *n_ref, std::string *why) {
     int32_t l_aux;
     if (!r.i32(&ix->min_shift) || !r.i32(&ix->depth) || !r.count(&l_aux, 1))
         return fail(why, "truncated header");
-    if (ix->depth < 0 || ix->depth > kMaxDepth || ix->min_shift < 1 ||
-        ix->min_shift + 3 * ix->depth > 62)
+    if (ix->depth < 0 || ix->depth > kMaxDepth || ix->min_shift < 1 || ix->min_shift > 62 ||
+        int64_t(ix->min_shift) + 3 * int64_t(ix->depth) > 62)
         return fail(why, "unusable binning (min_shift " + std::to_string(ix->min_shift) +
                              ", depth " + std::to_string(ix->depth) + ")");
     const uint8_t *aux = r.take(size_t(l_aux));
     ix->aux.assign(aux, aux + l_aux);
     Reader meta(aux, size_t(l_aux));
     Index named;
-    if (l_aux > 0 && read_tabix_meta(meta, &named, nullptr) && meta.left() == 0) {
+    std::string again;
+    // Taken as tabix settings and names only where they are exactly what would be written
+    // back: anything else stays as the bytes it is.
+    if (l_aux > 0 && read_tabix_meta(meta, &named, nullptr) && meta.left() == 0 &&
+        encode_tabix_meta(named, &again, nullptr) && again.size() == size_t(l_aux) &&
+        memcmp(again.data(), aux, size_t(l_aux)) == 0) {
         ix->tabix_aux = true;
         ix->tbx = named.tbx;
         ix->names = std::move(named.names);
     }
     if (!r.count(n_ref, 4)) return fail(why, "bad contig count");
+    if (ix->tabix_aux && ix->names.size() != size_t(*n_ref))
+        return fail(why, "contig names do not match the contigs");
     return true;
 }
 
