@@ -44,18 +44,6 @@ void install_handler() {
     }
 }
 
-int claim(const std::string &path) {
-    if (path.size() > PATH_MAX) return -1;
-    install_handler();
-    for (int i = 0; i < kSlots; i++) {
-        if (g_taken[i].exchange(true)) continue;
-        memcpy(g_path[i], path.c_str(), path.size() + 1);
-        g_live[i].store(true);
-        return i;
-    }
-    return -1;
-}
-
 void release(int slot) {
     if (slot < 0) return;
     g_live[slot].store(false);
@@ -78,22 +66,40 @@ HoldSignals::~HoldSignals() {
 
 int TempFile::create(const std::string &prefix) {
     remove();
-    // The name is made in place, so that nothing is allocated between the file's creation
-    // and its registration.
-    path_ = prefix + kTag + std::to_string(getpid()) + ".XXXXXX";
-    if (path_.size() > PATH_MAX) {
-        path_.clear();
+    const std::string tmpl = prefix + kTag + std::to_string(getpid()) + ".XXXXXX";
+    if (tmpl.size() > PATH_MAX) {
         errno = ENAMETOOLONG;
         return -1;
     }
-    HoldSignals hold;
-    const int fd = mkostemp(path_.data(), O_CLOEXEC);
-    if (fd < 0) {
-        path_.clear();
-        return -1;
+    // The name is made in place in its slot, registered before the file exists: a signal that
+    // another thread takes while the file is created still finds it (or no file yet).
+    install_handler();
+    int slot = -1;
+    for (int i = 0; i < kSlots && slot < 0; i++)
+        if (!g_taken[i].exchange(true)) slot = i;
+    int fd;
+    if (slot >= 0) {
+        memcpy(g_path[slot], tmpl.c_str(), tmpl.size() + 1);
+        g_live[slot].store(true);
+        fd = mkostemp(g_path[slot], O_CLOEXEC);
+        if (fd < 0) {
+            const int err = errno;
+            release(slot);
+            errno = err;
+            return -1;
+        }
+        path_ = g_path[slot];
+    } else {
+        path_ = tmpl;
+        HoldSignals hold;
+        fd = mkostemp(path_.data(), O_CLOEXEC);
+        if (fd < 0) {
+            path_.clear();
+            return -1;
+        }
     }
     owned_ = true;
-    slot_ = claim(path_);
+    slot_ = slot;
     return fd;
 }
 
