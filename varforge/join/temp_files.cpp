@@ -79,16 +79,18 @@ int TempFile::create(const std::string &prefix) {
         if (!g_taken[i].exchange(true)) slot = i;
     int fd;
     if (slot >= 0) {
+        path_ = tmpl;  // its room taken now: nothing is allocated once the file exists
         memcpy(g_path[slot], tmpl.c_str(), tmpl.size() + 1);
         g_live[slot].store(true);
         fd = mkostemp(g_path[slot], O_CLOEXEC);
         if (fd < 0) {
             const int err = errno;
             release(slot);
+            path_.clear();
             errno = err;
             return -1;
         }
-        path_ = g_path[slot];
+        memcpy(path_.data(), g_path[slot], tmpl.size());
     } else {
         path_ = tmpl;
         HoldSignals hold;
