@@ -11,7 +11,7 @@ Faults, each once per path (for the retry and refusal tests of remote joins):
   --fail-once STATUS  the first request answers STATUS
   --cut-once BYTES    the first ranged reply starting past the first byte and longer than
                       BYTES ends, connection closed, after BYTES
-  --grow-at-open N    from the Nth request without a range on, the file has one more byte"""
+  --grow-at N         from the Nth request on (ranged or not), the file has one more byte"""
 import argparse
 import http.server
 import io
@@ -60,8 +60,7 @@ class RangeHandler(http.server.SimpleHTTPRequestHandler):
         size = os.path.getsize(path)
         f = open(path, "rb")
         m = re.match(r"bytes=(\d*)-(\d*)$", self.headers.get("Range", ""))
-        opens = SEEN.get(("open", self.path), 0) if m else count("open", self.path)
-        if GROW_AT and opens >= GROW_AT:
+        if GROW_AT and count("open", self.path) >= GROW_AT:
             data = f.read() + b"\0"
             size = len(data)
             f = io.BytesIO(data)
@@ -123,9 +122,9 @@ def main():
     ap.add_argument("--delay-ms", type=float, default=0)
     ap.add_argument("--fail-once", type=int, default=0)
     ap.add_argument("--cut-once", type=int, default=0)
-    ap.add_argument("--grow-at-open", type=int, default=0)
+    ap.add_argument("--grow-at", type=int, default=0)
     args = ap.parse_args()
-    FAIL_ONCE, CUT_ONCE, GROW_AT = args.fail_once, args.cut_once, args.grow_at_open
+    FAIL_ONCE, CUT_ONCE, GROW_AT = args.fail_once, args.cut_once, args.grow_at
     LOG = os.path.abspath(args.log) if args.log else None
     DELAY = args.delay_ms / 1000.0
     os.chdir(args.dir)

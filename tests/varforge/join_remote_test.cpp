@@ -191,7 +191,7 @@ TEST(JoinRemote, TransientFailuresRetriedChangedFilesRefused) {
         {{"--fail-once", "503"}, ""},
         {{"--fail-once", "500"}, ""},
         {{"--cut-once", "70000"}, ""},
-        {{"--grow-at-open", "3"}, "the file changed after it was checked"},
+        {{"--grow-at", "3"}, "the file changed after it was checked"},
     };
     for (const auto &row : rows) {
         std::vector<std::string> server = {

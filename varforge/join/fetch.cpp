@@ -2,6 +2,7 @@
 #include "fetch.h"
 
 #include <algorithm>
+#include <cstring>
 #include <exception>
 #include <new>
 
@@ -40,8 +41,35 @@ void Fetcher::run() {
             if (stop_ || next_ == remote_.size()) return;
             i = remote_[next_++];
         }
+        {
+            std::unique_lock<std::mutex> lock(mu_);
+            cv_.wait(lock, [&] { return stop_ || admitted_ > i; });
+            if (stop_) return;
+        }
         fetch(i);
     }
+}
+
+// Whether the stream's first bytes are the ones the check saw at the data's start; a server
+// that ignored the range sends the file from its first byte instead.
+bool starts_as_checked(const Input &in, const std::vector<unsigned char> &piece,
+                       std::string *why) {
+    const size_t n = std::min(piece.size(), size_t(in.data_head_len));
+    if (memcmp(piece.data(), in.data_head, n) == 0) return true;
+    *why = "the file changed after it was checked, or the server does not serve byte ranges";
+    return false;
+}
+
+// Whether the stream ends with the end-of-file block, where the check found it.
+bool ends_as_checked(const Input &in, const Source &src, std::string *why) {
+    unsigned char tail[kMinEmptyBlock + 1];
+    const long n = src.read_some(tail, sizeof tail, in.data_end(), why);
+    if (n < 0) return false;
+    if (n != long(kMinEmptyBlock) || memcmp(tail, kEofBlock, kMinEmptyBlock) != 0) {
+        *why = "the file changed after it was checked";
+        return false;
+    }
+    return true;
 }
 
 void Fetcher::fetch(size_t i) {
@@ -49,11 +77,16 @@ void Fetcher::fetch(size_t i) {
     Stream &s = *streams_[i];
     std::string why;
     try {
-        std::unique_ptr<Source> src = Source::reopen(in.name, -1, in.id, &why);
+        // One request for the data and the end-of-file block after it.
+        std::unique_ptr<Source> src = Source::stream_from(in.name, in.id, in.data_start, &why);
+        bool first = true;
         for (int64_t at = in.data_start, to = in.data_end(); src && at < to;) {
             std::vector<unsigned char> piece(size_t(std::min<int64_t>(kFetchPiece, to - at)));
             if (!src->read_at(piece.data(), piece.size(), at, &why)) break;
+            if (first && !starts_as_checked(in, piece, &why)) break;
+            first = false;
             at += int64_t(piece.size());
+            if (at == to && !ends_as_checked(in, *src, &why)) break;
             std::unique_lock<std::mutex> lock(mu_);
             cv_.wait(lock, [&] { return stop_ || s.bytes < kFetchBuffer; });
             if (stop_) return;
@@ -67,6 +100,14 @@ void Fetcher::fetch(size_t i) {
     std::lock_guard<std::mutex> lock(mu_);
     s.why = why == kShrank ? "the file shrank while it was copied" : why;
     s.done = true;
+    cv_.notify_all();
+}
+
+void Fetcher::admitted(size_t count) {
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        admitted_ = count;
+    }
     cv_.notify_all();
 }
 

@@ -1,7 +1,8 @@
-// fetch: the data of a join's remote inputs, streamed ahead of the copy. Up to `ahead` remote
-// inputs are fetched at once, each by a thread of its own, in input order: each thread opens
-// its input's URL again (refused unless its size is still the checked one), reads the data
-// blocks from the first after the header's block to the end-of-file block, and hands them on
+// fetch: the data of a join's remote inputs, streamed ahead of the copy, and ahead of the
+// checks of the inputs after them. Up to `ahead` remote inputs are fetched at once, each by a
+// thread of its own, in input order, each once the driver has admitted it: each thread asks
+// the server for its input's bytes from the first data block on, in one request, proves by the
+// first bytes and the end-of-file block that they are the checked file's, and hands them on
 // in pieces through a buffer of at most kFetchBuffer bytes, waiting while it is full. The
 // memory it holds is thus at most `ahead` times (kFetchBuffer + kFetchPiece), whatever the
 // inputs' sizes.
@@ -37,6 +38,9 @@ class Fetcher {
     Fetcher(const Fetcher &) = delete;
     Fetcher &operator=(const Fetcher &) = delete;
 
+    // Inputs [0, count) are checked and admitted: their data may be fetched.
+    void admitted(size_t count);
+
     // The next piece of input `in`'s data (one of the inputs given), waiting for it: true with
     // `piece` filled, or empty at the end of its data; false with `why` when its fetch failed.
     bool take(const Input &in, std::vector<unsigned char> *piece, std::string *why);
@@ -54,7 +58,8 @@ class Fetcher {
     const std::vector<Input> &inputs_;
     std::vector<size_t> remote_;  // the remote inputs, in order
     std::vector<std::unique_ptr<Stream>> streams_;
-    size_t next_ = 0;  // the next of remote_ to start
+    size_t next_ = 0;      // the next of remote_ to start
+    size_t admitted_ = 0;  // inputs below this one may be fetched
     bool stop_ = false;
     std::mutex mu_;
     std::condition_variable cv_;

@@ -140,8 +140,15 @@ bool examine(Input *in, bool keep, bool keep_tail, const OutputId &out, std::str
     for (const auto &f : out.files)
         if (in->id.dev == f.dev && in->id.ino == f.ino) return fail(why, f.what);
     if (std::string s = sniff(*src); !s.empty()) return fail(why, s);
-    BlockReader r(*src, in->id.size);
+    // A remote object is read in one stream from its start, its size learnt at its end.
+    BlockReader r(*src, in->id.size >= 0 ? in->id.size : INT64_MAX);
     if (!first_data(r, why) || !read_header(r, in, why)) return false;
+    if (src->remote()) {
+        const long n = src->read_some(in->data_head, sizeof in->data_head, r.next_address(), why);
+        if (n < 0 || !src->find_end(kMinEmptyBlock, why)) return false;
+        in->data_head_len = int(n);
+        in->id = src->identity();
+    }
     if (const int eof = ends_with_eof_block(*src); eof != 1)
         return fail(why, eof == 0 ? "no BGZF end-of-file block at the end (truncated file?)"
                                   : "cannot read the end of the file");

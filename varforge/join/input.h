@@ -39,6 +39,10 @@ struct Input {
     int tail_len = 0;        // ...and its decompressed length (records follow when larger)
     int64_t data_start = 0;  // the first byte of the block after it
     bool tail_open = false;  // the last record in that block goes on past it
+    // A remote input's first bytes at data_start, by which its copy proves that the server
+    // sent the bytes asked for.
+    unsigned char data_head[kBlockHead] = {};
+    int data_head_len = 0;
     std::string text;        // the header text, until admitted
     // The header's block, decompressed, when kept from the examination for the copy (its
     // records are [tail_from, tail_len)); null when they are read again.

@@ -30,7 +30,7 @@ constexpr int kSpareFds = 32;             // descriptors left for everything but
 constexpr size_t kExamineAhead = 64;      // inputs examined ahead of their admission
 constexpr size_t kEncodeAhead = 8;        // inputs' first records encoded ahead of the copy
 constexpr int64_t kKeptTails = 32 << 20;  // first records kept from the examination
-constexpr unsigned kRemoteWorkers = 16;   // remote inputs examined at once
+constexpr unsigned kRemoteWorkers = 48;   // remote inputs examined at once
 
 // Raises the soft descriptor limit as far as allowed; returns how many inputs may stay open.
 long input_fd_budget() {
@@ -112,6 +112,8 @@ class Join {
             if (stat(p.c_str(), &st) == 0)
                 out_id.files.push_back({st.st_dev, st.st_ino, "it is an index of the output"});
         const long budget = n_ > 0 ? input_fd_budget() : 0;
+        for (size_t i = 0; i < n_; i++) inputs_[i].name = opts_.inputs[i];
+        fetcher_ = std::make_unique<Fetcher>(inputs_, opts_.fetch_ahead);
         int stdin_at = -1;
         size_t queued = 0;
         for (size_t i = 0; i < n_; i++) {
@@ -120,6 +122,7 @@ class Join {
             Input &in = inputs_[i];
             if (stdin_at >= 0 && strcmp(opts_.inputs[i], "-") == 0) {
                 in = inputs_[size_t(stdin_at)];  // one file, read again: the same checks hold
+                fetcher_->admitted(i + 1);
                 continue;
             }
             pool_.wait(&examined_[i]);
@@ -131,6 +134,7 @@ class Join {
                 walk_input(in, &why);
             if (!why.empty()) return fault_.set(in.name, why);
             if (strcmp(in.name, "-") == 0) stdin_at = int(i), in.alias = int(i);
+            fetcher_->admitted(i + 1);
             if (out_.staged() && walk)
                 pool_.submit(
                     Pool::kLater,
@@ -258,7 +262,6 @@ class Join {
         const int fd = out_.begin(&fault_);
         if (fd < 0) return false;
         copier_ = std::make_unique<Copier>(fd, out_.name());
-        fetcher_ = std::make_unique<Fetcher>(inputs_, opts_.fetch_ahead);
         copier_->fetch_from(fetcher_.get());
         if (n_ > 0 && !copier_->header(text, kind_, minor_, &fault_)) return false;
         const int level = tail_level();

@@ -24,8 +24,9 @@
 //     "[bcf_cat] error writing to FILE: WHY".
 //
 // Remote inputs (URLs, source.h) go through the same steps: their headers are fetched and
-// judged in step 1 like local files; their data is streamed by a Fetcher (fetch.h) ahead of
-// the copy and walked in step 2 as it passes, rather than read once more for a walk beforehand.
+// judged in step 1 like local files; their data is streamed by a Fetcher (fetch.h), from each
+// one's admission on, ahead of the copy, and walked in step 2 as it passes, rather than read
+// once more for a walk beforehand.
 //
 // Threads: the driver's thread does the steps; a pool (pool.h) examines inputs ahead of it,
 // encodes their first records ahead of the copy, walks their blocks and prepares their index

@@ -152,10 +152,11 @@ std::unique_ptr<Source> Source::reopen(const char *name, int kept, const Identit
 }
 
 std::unique_ptr<Source> Source::open_url(const char *url, const Identity *id, std::string *why) {
-    int64_t size = 0;
+    int64_t size = -1;
     hFILE *hf = nullptr;
     for (int attempt = 0;; attempt++) {
-        if ((hf = open_sized(url, &size))) break;
+        // For the check, one stream from the start: the size comes later (find_end).
+        if ((hf = id ? open_sized(url, &size) : hopen(url, "r"))) break;
         const int err = errno;
         if (attempt == kRetries || !transient(err)) {
             *why = remote_reason(err);
@@ -166,7 +167,7 @@ std::unique_ptr<Source> Source::open_url(const char *url, const Identity *id, st
     std::unique_ptr<Source> s(new Source(-1));
     s->hf_ = hf;
     s->url_ = url;
-    s->pos_ = size - 1;
+    s->pos_ = id ? size - 1 : 0;
     s->id_.size = size;
     s->regular_ = true;
     if (id && !s->id_.same(*id)) {
@@ -176,16 +177,70 @@ std::unique_ptr<Source> Source::open_url(const char *url, const Identity *id, st
     return s;
 }
 
+std::unique_ptr<Source> Source::stream_from(const char *url, const Identity &id, int64_t from,
+                                            std::string *why) {
+    const std::string range = "Range: bytes=" + std::to_string(from) + "-";
+    hFILE *hf = nullptr;
+    for (int attempt = 0;; attempt++) {
+        if ((hf = hopen(url, "r:", "httphdr", range.c_str(), nullptr))) break;
+        const int err = errno;
+        if (attempt == kRetries || !transient(err)) {
+            *why = remote_reason(err);
+            return nullptr;
+        }
+        pause_before(attempt);
+    }
+    std::unique_ptr<Source> s(new Source(-1));
+    s->hf_ = hf;
+    s->url_ = url;
+    s->pos_ = s->base_ = from;
+    s->id_ = id;
+    s->regular_ = true;
+    return s;
+}
+
 Source::~Source() {
     if (fd_ >= 0) close(fd_);
     close_quietly(hf_);
 }
 
+bool Source::find_end(int64_t tail, std::string *why) {
+    if (!remote() || id_.size >= 0) return true;
+    errno = 0;
+    const off_t at = hf_ ? hseek(hf_, off_t(-tail), SEEK_END) : -1;
+    if (at >= 0) {
+        id_.size = int64_t(at) + tail;
+        pos_ = at;
+        return true;
+    }
+    if (errno == ESPIPE) return fail(why, kNoRanges);
+    // Shorter than `tail`, or the connection failed: opened again, which learns the size too.
+    close_quietly(hf_);
+    hf_ = nullptr;
+    int64_t size = 0;
+    for (int attempt = 0; !(hf_ = open_sized(url_.c_str(), &size)); attempt++) {
+        const int err = errno;
+        if (attempt == kRetries || !transient(err)) return fail(why, remote_reason(err));
+        pause_before(attempt);
+    }
+    id_.size = size;
+    pos_ = size - 1;
+    return true;
+}
+
 long Source::remote_read(unsigned char *buf, size_t n, int64_t at, std::string *why) const {
-    if (at >= id_.size || n == 0) return 0;
-    n = size_t(std::min<int64_t>(int64_t(n), id_.size - at));
+    const bool sized = id_.size >= 0;
+    // A stream opened at an offset is read to its true end, which shows an object that grew.
+    const bool to_true_end = hf_ && base_ > 0 && pos_ == at;
+    if (n == 0 || (sized && at >= id_.size && !to_true_end)) return 0;
+    if (sized && !to_true_end) n = size_t(std::min<int64_t>(int64_t(n), id_.size - at));
     int err = 0;
     for (int attempt = 0;; attempt++) {
+        // A stream opened at an offset reads on only from where it is.
+        if (hf_ && base_ > 0 && pos_ != at) {
+            close_quietly(hf_);
+            hf_ = nullptr;
+        }
         if (hf_) {
             errno = 0;
             if (pos_ == at || hseek(hf_, off_t(at), SEEK_SET) == off_t(at)) {
@@ -195,25 +250,35 @@ long Source::remote_read(unsigned char *buf, size_t n, int64_t at, std::string *
                     pos_ += r;
                     return long(r);
                 }
-                // An end before the size the server gave is a transfer cut short.
+                // Where the size is known, an end before it is a transfer cut short.
+                if (r == 0 && errno == 0 && (!sized || at >= id_.size)) return 0;
             }
             err = errno;
-        }
-        if (err == ESPIPE || attempt == kRetries || !transient(err)) {
-            *why = std::string("read error: ") + remote_reason(err);
-            return -1;
+            if (err == ESPIPE || attempt == kRetries || !transient(err)) {
+                *why = std::string("read error: ") + remote_reason(err);
+                return -1;
+            }
+            close_quietly(hf_);
+            hf_ = nullptr;
+            pause_before(attempt);
         }
         // Opened again, proved the same size, and read on from `at`.
-        close_quietly(hf_);
-        hf_ = nullptr;
-        pause_before(attempt);
         int64_t size = 0;
         hf_ = open_sized(url_.c_str(), &size);
         err = hf_ ? 0 : errno;
-        if (hf_ && size != id_.size) {
+        if (hf_ && sized && size != id_.size) {
             *why = kChanged;
             return -1;
         }
+        if (!hf_ && (attempt == kRetries || !transient(err))) {
+            *why = std::string("read error: ") + remote_reason(err);
+            return -1;
+        }
+        if (!hf_) {
+            pause_before(attempt);
+            continue;
+        }
+        base_ = 0;
         pos_ = size - 1;
     }
 }

@@ -4,7 +4,10 @@
 // again by name and proved to be the same file, or a remote object (http(s)://, s3://,
 // s3+http(s)://, gs://) read through htslib's hFILE and its plugins.
 //
-// A remote Source has no descriptor (fd() is -1). Its identity is its size alone: hFILE does
+// A remote Source has no descriptor (fd() is -1). Opened for the check, it reads from the start
+// of the object in one stream and learns the object's size only with find_end(); opened by
+// stream_from() for the copy, it asks the server for the bytes from an offset on, in one
+// request. Its identity is its size alone: hFILE does
 // not expose the store's ETag or modification time, so an object rewritten at the same size
 // between its check and its copy cannot be told from the one checked. Reads at offsets are
 // range requests; a server that ignores ranges is refused ("the server does not serve byte
@@ -57,6 +60,13 @@ class Source {
     static std::unique_ptr<Source> reopen(const char *name, int kept, const Identity &id,
                                           std::string *why);
 
+    // Opens the checked remote object `url` for reading its bytes from `from` to its end in
+    // order, in one request (a read elsewhere opens it again). The caller proves that the
+    // bytes are the ones it expects (the server may have ignored the range). nullptr with
+    // `why` set.
+    static std::unique_ptr<Source> stream_from(const char *url, const Identity &id, int64_t from,
+                                               std::string *why);
+
     ~Source();
     Source(const Source &) = delete;
     Source &operator=(const Source &) = delete;
@@ -69,6 +79,11 @@ class Source {
     // Reads up to `n` bytes at `at`; the count (0 at the end), or -1 with `why` set.
     long read_some(unsigned char *buf, size_t n, int64_t at, std::string *why) const;
 
+    // For a remote object opened for the check: learns its size (a request for its last
+    // `tail` bytes, which the next read then gets without another). false with `why` set.
+    bool find_end(int64_t tail, std::string *why);
+
+    // The size, or -1 while a remote object's is not known yet (find_end()).
     const Identity &identity() const { return id_; }
     bool regular() const { return regular_; }
     // For copies made inside the kernel; the Source owns it. -1 for a remote object.
@@ -94,6 +109,7 @@ class Source {
     std::string url_;
     mutable hFILE *hf_ = nullptr;  // the remote object's connection, opened again on a failure
     mutable int64_t pos_ = 0;      // where hf_ reads next
+    mutable int64_t base_ = 0;     // the object's offset of hf_'s first byte (stream_from)
 };
 
 }  // namespace vfjoin
