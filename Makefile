@@ -41,9 +41,10 @@ ifneq ($(filter $(TEST_GOALS),$(MAKECMDGOALS)),)
 BUILD_SETS = tests
 BUILD_OPTS = -DAF_TESTS=ON
 endif
-# The unit tests start web and S3 test servers (tests/servers): with the packages installed
-# here, a test that finds no server fails instead of skipping (AF_SERVERS_REQUIRED).
-ifneq ($(filter test unit-test,$(MAKECMDGOALS)),)
+# The unit tests start web and S3 test servers (tests/servers), the workflow check a web
+# server: with the packages installed here, a test that finds no server fails instead of
+# skipping (AF_SERVERS_REQUIRED).
+ifneq ($(filter test unit-test workflow-test,$(MAKECMDGOALS)),)
 BUILD_SETS += remote
 endif
 SERVERS_REQUIRED = $(if $(NO_DEPS),,AF_SERVERS_REQUIRED=1)
@@ -95,7 +96,7 @@ man-test: all deps-man ## the manual pages: no groff warning, every option and c
 	tests/man/run.sh $(BUILD)
 
 workflow-test: all deps-workflow ## the Snakemake workflow on generated samples, and its cluster profile's plan
-	tests/workflow/run.sh $(BUILD)
+	$(SERVERS_REQUIRED) tests/workflow/run.sh $(BUILD)
 
 fuzz: fuzz-build ## build the fuzz targets; with FUZZ_SECONDS=N also run each for N seconds
 ifdef FUZZ_SECONDS

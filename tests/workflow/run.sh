@@ -1,15 +1,20 @@
 #!/bin/sh
 # Runs workflows/Snakefile with --cores 2 --keep-going on data written here: samples s1 and s2
-# are sound, s3 has a BAM file cut short, s4's sheet line names a BAM file that does not exist
-# and s5's a shard and a read table that do not exist. Checks every output of s1 and s2, and
-# of s5 the steps whose files exist; that s3 and s4 got no job past quickcheck; and the report
-# line by line; then that the SLURM profile plans the same jobs (a dry run; no scheduler is
-# needed for that). KEEP=1 keeps the scratch directory.
+# are sound (s2's shards named by a list file), s3 has a BAM file cut short, s4's sheet line
+# names a BAM file that does not exist and s5's a shard (through a list file) and a read table
+# that do not exist; s6's shards are URLs on a web server started here (tests/servers/start),
+# one named in the sheet and one in a list file. Checks every output of s1, s2 and s6 (s6's
+# joined file byte for byte against a join of the same files read locally), and of s5 the
+# steps whose files exist; that s3 and s4 got no job past quickcheck; and the report line by
+# line; then that the SLURM profile plans the same jobs (a dry run; no scheduler is needed for
+# that). Without nginx, s6 is left out with a message, or the test fails when
+# AF_SERVERS_REQUIRED is set. KEEP=1 keeps the scratch directory.
 set -e
 build=$(cd "${1:-build}" && pwd)
 root=$(cd "$(dirname "$0")/../.." && pwd)
 work=$(mktemp -d)
-trap '[ -n "$KEEP" ] && echo "kept $work" || rm -rf "$work"' EXIT
+web_pid=""
+trap '[ -n "$web_pid" ] && kill "$web_pid"; [ -n "$KEEP" ] && echo "kept $work" || rm -rf "$work"' EXIT
 cmake --install "$build" --prefix "$work/prefix" >/dev/null
 export PATH="$work/prefix/bin:$PATH"
 cc -std=c99 -Wall -Wextra -Werror "$root/tests/workflow/make_shard.c" -lhts -o "$work/make_shard"
@@ -24,7 +29,7 @@ header='##fileformat=VCFv4.2
 ##INFO=<ID=DP,Number=1,Type=Integer,Description="Total depth">
 ##FORMAT=<ID=GT,Number=1,Type=String,Description="Genotype">
 #CHROM|POS|ID|REF|ALT|QUAL|FILTER|INFO|FORMAT|A|B'
-for s in 1 2 3 4 5; do
+for s in 1 2 3 4 5 6; do
   "$build/bin/af_fixture" bam "data/s$s.lane1.bam" 40 "$s"
   "$build/bin/af_fixture" bam "data/s$s.lane2.bam" 40 "1$s"
   for c in 1 2; do
@@ -47,9 +52,30 @@ size=$(wc -c < data/s3.lane2.bam)
 head -c $((size - 28)) data/s3.lane2.bam > data/cut && mv data/cut data/s3.lane2.bam
 rm data/s4.lane2.bam data/s5.chr2.bcf data/s5.reads.tsv
 
+# s6's shards, served over http.
+samples="1 2 3 4 5"
+started=0
+server=$("$root/tests/servers/start" web "$work/data" 2> start.log) || started=$?
+if [ "$started" -eq 0 ]; then
+  port=${server% *} web_pid=${server#* } samples="$samples 6"
+elif [ "$started" -eq 77 ] && [ -z "$AF_SERVERS_REQUIRED" ]; then
+  echo "workflow: s6 (shards over http) skipped: $(cat start.log)"
+else
+  echo "workflow-test: no web server for s6: $(cat start.log)"; exit 1
+fi
+url=http://127.0.0.1:$port
+printf 'data/s2.chr1.bcf\n\n  data/s2.chr2.bcf\n' > data/s2.shards
+echo data/s5.chr2.bcf > data/s5.shards
+echo "$url/s6.chr2.bcf" > data/s6.shards
 { echo "sample|alignments|shards|junctions|fusions|reads"
-  for s in 1 2 3 4 5; do
-    echo "s$s|data/s$s.lane1.bam,data/s$s.lane2.bam|data/s$s.chr1.bcf,data/s$s.chr2.bcf|data/s$s.junctions.tsv|data/s$s.fusions.tsv|data/s$s.reads.tsv"
+  for s in $samples; do
+    case $s in
+      2) shards=@data/s2.shards ;;
+      5) shards=data/s5.chr1.bcf,@data/s5.shards ;;
+      6) shards=$url/s6.chr1.bcf,@data/s6.shards ;;
+      *) shards=data/s$s.chr1.bcf,data/s$s.chr2.bcf ;;
+    esac
+    echo "s$s|data/s$s.lane1.bam,data/s$s.lane2.bam|$shards|data/s$s.junctions.tsv|data/s$s.fusions.tsv|data/s$s.reads.tsv"
   done; } | t > samples.tsv
 cp "$root/workflows/config.yaml" config.yaml
 
@@ -69,7 +95,7 @@ same() {  # same FILE EXPECTED-TEXT
   else ok; fi
 }
 [ "$status" -ne 0 ] && ok || bad "snakemake succeeded although s3 has a truncated BAM file"
-for s in 1 2 5; do
+for s in 1 2 5 ${web_pid:+6}; do
   r=results/s$s
   if [ "$s" != 5 ]; then
     varforge view "$r/variants.bcf" > "$r.vcf" 2>&1 || true
@@ -90,6 +116,10 @@ for s in 3 4; do
 done
 [ ! -e results/s5/variants.bcf ] && [ ! -e results/s5/reads.stripped.tsv ] && ok ||
   bad "s5 has outputs of steps whose input files are missing: $(ls results/s5)"
+if [ -n "$web_pid" ]; then
+  varforge cat -q -W -o local6.bcf data/s6.chr1.bcf data/s6.chr2.bcf
+  cmp local6.bcf results/s6/variants.bcf && ok || bad "s6's shards read over http joined otherwise than read locally"
+fi
 all="quickcheck,join_shards,junction_gate,fusion_swap,mate_tag_strip"
 same results/report.tsv "$(t <<EOT
 sample|result|passed|failed|not_run|why
@@ -99,7 +129,7 @@ s3|failed|-|quickcheck|join_shards,junction_gate,fusion_swap,mate_tag_strip|data
 s4|failed|-|quickcheck|join_shards,junction_gate,fusion_swap,mate_tag_strip|data/s4.lane2.bam: quickcheck status 0x2 (data/s4.lane2.bam could not be opened for reading.)
 s5|failed|quickcheck,junction_gate,fusion_swap|join_shards,mate_tag_strip|-|join_shards: missing input file: data/s5.chr2.bcf; mate_tag_strip: missing input file: data/s5.reads.tsv
 EOT
-)"
+[ -z "$web_pid" ] || echo "s6|passed|$all|-|-|-" | t)"
 
 # The cluster profile: the same rules, planned as SLURM jobs.
 snakemake -s "$root/workflows/Snakefile" --configfile config.yaml \
