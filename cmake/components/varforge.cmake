@@ -11,7 +11,7 @@ add_library(varforge_join STATIC
   varforge/join/bgzf_blocks.cpp varforge/join/input.cpp varforge/join/header_union.cpp
   varforge/join/pool.cpp varforge/join/prepare.cpp varforge/join/order.cpp
   varforge/join/copy.cpp varforge/join/commit.cpp varforge/join/progress.cpp
-  varforge/join/fetch.cpp)
+  varforge/join/fetch.cpp varforge/join/part_plan.cpp varforge/join/object_writer.cpp)
 target_link_libraries(varforge_join PUBLIC varforge_index AF::hts AF::z AF::deflate)
 target_include_directories(varforge_join PUBLIC ${CMAKE_SOURCE_DIR}/varforge)
 
@@ -21,6 +21,8 @@ af_test(varforge_test SOURCES tests/varforge/varforge_test.cpp tests/varforge/ca
         LIBS AF::hts AF::z DEPENDS varforge)
 af_test(join_bytes_test SOURCES tests/varforge/join_bytes_test.cpp
         LIBS varforge_join AF::hts AF::z)
+# The plan of a multipart upload and its writer's threads (also run under ThreadSanitizer).
+af_test(join_upload_test SOURCES tests/varforge/join_upload_test.cpp LIBS varforge_join)
 af_test(join_remote_test SOURCES tests/varforge/join_remote_test.cpp
         LIBS varforge_join AF::hts AF::z DEPENDS varforge)
 af_bench(cat SOURCES bench/cat.cpp LIBS AF::hts DEPENDS varforge)
