@@ -78,13 +78,14 @@ asan-test: deps-tests deps-remote ## the same tests built with AddressSanitizer 
 	  ctest --output-on-failure -j$(JOBS) --timeout 900
 
 # Under ThreadSanitizer, only the thread tests are built: the modules from four threads at
-# once, and varforge cat's worker pool (the test runs the varforge program of that build).
+# once, varforge cat's worker pool (the test runs the varforge program of that build) and the
+# object writer's senders.
 tsan-test: deps-tests ## the modules', varforge cat's and quickcheck -j's threads under ThreadSanitizer, in build-tsan/
 	$(CONFIGURE) $(TSAN_BUILD) $(COMMON) $(CHECK) -DAF_TESTS=ON -DAF_TSAN=ON
 	cmake --build $(TSAN_BUILD) -j$(JOBS) --target module_threads_test join_threads_test \
-	  alnforge bam_sanity_test $(NO_DIRS)
+	  join_upload_test alnforge bam_sanity_test $(NO_DIRS)
 	cd $(TSAN_BUILD) && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
-	  ctest --output-on-failure -R '^((module|join)_threads|bam_sanity)_test$$' --timeout 600
+	  ctest --output-on-failure -R '^((module|join)_threads|join_upload|bam_sanity)_test$$' --timeout 600
 
 c99-test: all ## a C99 program against the installed headers, through pkg-config, both libraries
 	tests/c99/run.sh $(BUILD)

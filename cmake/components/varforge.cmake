@@ -11,8 +11,9 @@ add_library(varforge_join STATIC
   varforge/join/bgzf_blocks.cpp varforge/join/input.cpp varforge/join/header_union.cpp
   varforge/join/pool.cpp varforge/join/prepare.cpp varforge/join/order.cpp
   varforge/join/copy.cpp varforge/join/commit.cpp varforge/join/progress.cpp
-  varforge/join/fetch.cpp)
-target_link_libraries(varforge_join PUBLIC varforge_index AF::hts AF::z AF::deflate)
+  varforge/join/fetch.cpp varforge/join/s3.cpp varforge/join/s3_xml.cpp
+  varforge/join/part_plan.cpp varforge/join/object_writer.cpp varforge/join/object_out.cpp)
+target_link_libraries(varforge_join PUBLIC varforge_index AF::hts AF::z AF::deflate CURL::libcurl)
 target_include_directories(varforge_join PUBLIC ${CMAKE_SOURCE_DIR}/varforge)
 
 af_program(varforge SOURCES varforge/main.cpp LIBS varforge_join varforge_cmds)
@@ -21,6 +22,8 @@ af_test(varforge_test SOURCES tests/varforge/varforge_test.cpp tests/varforge/ca
         LIBS AF::hts AF::z DEPENDS varforge)
 af_test(join_bytes_test SOURCES tests/varforge/join_bytes_test.cpp
         LIBS varforge_join AF::hts AF::z)
+# The plan of a multipart upload and its writer's threads (also run under ThreadSanitizer).
+af_test(join_upload_test SOURCES tests/varforge/join_upload_test.cpp LIBS varforge_join)
 af_test(join_remote_test SOURCES tests/varforge/join_remote_test.cpp
         LIBS varforge_join AF::hts AF::z DEPENDS varforge)
 af_bench(cat SOURCES bench/cat.cpp LIBS AF::hts DEPENDS varforge)
@@ -46,3 +49,5 @@ endif()
 
 af_fuzz(varforge_fuzz SOURCES fuzz/varforge_fuzz.cpp LIBS varforge_join
         SEED_SCRIPT fuzz/seeds/varforge.sh)
+# The S3 requests of the join, against the S3 test server (skipped where it is not installed).
+af_test(join_s3_test SOURCES tests/varforge/join_s3_test.cpp LIBS varforge_join)
