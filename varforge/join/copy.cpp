@@ -75,17 +75,34 @@ Copier::Copier(int out_fd, std::string out_name)
     }
 }
 
+Copier::Copier(ObjectWriter *object, std::string out_name, std::vector<bool> in_store)
+    : out_fd_(-1),
+      out_name_(std::move(out_name)),
+      regular_(true),
+      block_(kMaxBlock),
+      object_(object),
+      in_store_(std::move(in_store)) {}
+
 bool Copier::write_failed(int err, Fault *f) {
     return f->set(out_name_, err ? strerror(err) : "write failed", true);
 }
 
-bool Copier::put(const unsigned char *data, size_t len, Fault *f) {
+bool Copier::emit(const unsigned char *data, size_t len, Fault *f) {
+    if (object_) {
+        std::string why;
+        return object_->bytes(data, len, &why) || f->set(out_name_, why, true);
+    }
     for (size_t done = 0; done < len;) {
         const ssize_t w = write(out_fd_, data + done, len - done);
         if (w < 0 && errno == EINTR) continue;
         if (w <= 0) return write_failed(w < 0 ? errno : EIO, f);
         done += size_t(w);
     }
+    return true;
+}
+
+bool Copier::put(const unsigned char *data, size_t len, Fault *f) {
+    if (!emit(data, len, f)) return false;
     position_ += int64_t(len);
     return true;
 }
@@ -109,11 +126,13 @@ bool Copier::finish(Fault *f) {
     return put(kEofBlock, sizeof kEofBlock, f);
 }
 
-bool Copier::append(const Input &in, const TailBlocks &tail, Placement *where, Fault *f) {
+bool Copier::append(const Input &in, size_t number, const TailBlocks &tail, Placement *where,
+                    Fault *f) {
     std::string why;
-    const bool streamed = fetcher_ && is_url(in.name);
+    const bool in_store = number < in_store_.size() && in_store_[number];
+    const bool streamed = !in_store && fetcher_ && is_url(in.name);
     std::unique_ptr<Source> src;
-    if (!streamed && !(src = Source::reopen(in.name, in.fd, in.id, &why)))
+    if (!streamed && !in_store && !(src = Source::reopen(in.name, in.fd, in.id, &why)))
         return f->set(in.name, why);
     where->tail_out.clear();
     size_t at = 0;
@@ -132,7 +151,12 @@ bool Copier::append(const Input &in, const TailBlocks &tail, Placement *where, F
         padded_++;
     }
     where->data_start = position_;
-    if (streamed ? !fetched(in, f) : !raw(in, *src, from, to, f)) return false;
+    if (in_store) {
+        if (!object_->range(int(number), from, to - from, true, &why))
+            return f->set(out_name_, why, true);
+    } else if (streamed ? !fetched(in, f) : !raw(in, *src, from, to, f)) {
+        return false;
+    }
     // A file rewritten in place while its blocks were copied shows it in its times or size.
     if (src && !src->unchanged(in.id, &why)) return f->set(in.name, why);
     position_ += to - from;
@@ -147,12 +171,7 @@ bool Copier::fetched(const Input &in, Fault *f) {
         if (!fetcher_->take(in, &buf_, &why)) return f->set(in.name, why);
         if (buf_.empty()) break;
         if (!walk.feed(buf_.data(), buf_.size(), &why)) return f->set(in.name, why);
-        for (size_t done = 0; done < buf_.size();) {
-            const ssize_t w = write(out_fd_, buf_.data() + done, buf_.size() - done);
-            if (w < 0 && errno == EINTR) continue;
-            if (w <= 0) return write_failed(w < 0 ? errno : EIO, f);
-            done += size_t(w);
-        }
+        if (!emit(buf_.data(), buf_.size(), f)) return false;
     }
     return walk_end(in, walk, &why) || f->set(in.name, why);
 }
@@ -160,7 +179,8 @@ bool Copier::fetched(const Input &in, Fault *f) {
 bool Copier::raw(const Input &in, const Source &src, int64_t from, int64_t to, Fault *f) {
     int64_t at = from;
     const int fd = src.fd();
-    if (fd < 0) return buffered(in, src, at, to, f);  // no descriptor: a remote object
+    // No descriptor (a remote object), or no output file (an object store): through a buffer.
+    if (fd < 0 || out_fd_ < 0) return buffered(in, src, at, to, f);
     if (kernel_copy_) {
         // The unaligned head, the aligned middle in one call, then the tail.
         const int64_t head = std::min(to, (from + kPage - 1) / kPage * kPage);
@@ -207,12 +227,7 @@ bool Copier::buffered(const Input &in, const Source &src, int64_t at, int64_t to
         const size_t want = size_t(to - at) < kBufSize ? size_t(to - at) : kBufSize;
         const long got = src.read_some(buf_.data(), want, at, &why);
         if (got <= 0) return f->set(in.name, got < 0 ? why : "the file shrank while it was copied");
-        for (ssize_t done = 0; done < got;) {
-            const ssize_t w = write(out_fd_, buf_.data() + done, size_t(got - done));
-            if (w < 0 && errno == EINTR) continue;
-            if (w <= 0) return write_failed(w < 0 ? errno : EIO, f);
-            done += w;
-        }
+        if (!emit(buf_.data(), size_t(got), f)) return false;
         at += got;
     }
     return true;

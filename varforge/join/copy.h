@@ -14,6 +14,11 @@
 // A remote input's blocks come from the Fetcher, in pieces, and are walked as they pass
 // (BlockWalk): a remote input is read once, not once for the walk and again for the copy.
 //
+// A Copier may write into an object store instead (object_writer.h): the stream goes to the
+// writer as bytes, except the raw spans of inputs in the same store, which go as ranges for the
+// store to copy in place (unseen, so unwalked). The padding is kept, so that the object's
+// bytes are those a local output gets.
+//
 // A Copier belongs to the join's main thread.
 #ifndef VARFORGE_JOIN_COPY_H
 #define VARFORGE_JOIN_COPY_H
@@ -27,6 +32,7 @@
 #include "fault.h"
 #include "fetch.h"
 #include "input.h"
+#include "object_writer.h"
 
 namespace vfjoin {
 
@@ -52,13 +58,17 @@ class Copier {
    public:
     // `out_fd` receives the stream from its current position; `out_name` names it in faults.
     Copier(int out_fd, std::string out_name);
+    // Writes into `object`; input number i's raw span is copied in the store when
+    // `in_store[i]`.
+    Copier(ObjectWriter *object, std::string out_name, std::vector<bool> in_store);
 
     // Writes the header `text` as blocks of its own (for BCF behind the magic of `minor`).
     bool header(const std::string &text, Kind kind, int minor, Fault *f);
 
-    // Appends `in`, its re-encoded records being `tail`, and its raw blocks read through a
-    // Source that must still be the examined file.
-    bool append(const Input &in, const TailBlocks &tail, Placement *where, Fault *f);
+    // Appends `in` (input number `number`), its re-encoded records being `tail`, and its raw
+    // blocks read through a Source that must still be the examined file.
+    bool append(const Input &in, size_t number, const TailBlocks &tail, Placement *where,
+                Fault *f);
 
     // Where remote inputs' blocks come from (null: read through a Source of their own).
     void fetch_from(Fetcher *fetcher) { fetcher_ = fetcher; }
@@ -71,6 +81,7 @@ class Copier {
 
    private:
     bool put(const unsigned char *data, size_t len, Fault *f);
+    bool emit(const unsigned char *data, size_t len, Fault *f);
     bool raw(const Input &in, const Source &src, int64_t from, int64_t to, Fault *f);
     bool in_kernel(const Input &in, int fd, int64_t *at, int64_t to, bool use_splice, Fault *f);
     bool buffered(const Input &in, const Source &src, int64_t at, int64_t to, Fault *f);
@@ -86,6 +97,8 @@ class Copier {
     std::vector<unsigned char> block_;
     std::vector<unsigned char> buf_;
     Fetcher *fetcher_ = nullptr;
+    ObjectWriter *object_ = nullptr;
+    std::vector<bool> in_store_;
 };
 
 }  // namespace vfjoin

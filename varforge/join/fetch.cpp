@@ -8,10 +8,10 @@
 
 namespace vfjoin {
 
-Fetcher::Fetcher(const std::vector<Input> &inputs, int ahead)
+Fetcher::Fetcher(const std::vector<Input> &inputs, int ahead, const std::vector<bool> &skip)
     : inputs_(inputs), streams_(inputs.size()) {
     for (size_t i = 0; i < inputs.size(); i++)
-        if (is_url(inputs[i].name)) {
+        if (is_url(inputs[i].name) && !(i < skip.size() && skip[i])) {
             remote_.push_back(i);
             streams_[i] = std::make_unique<Stream>();
         }

@@ -32,8 +32,9 @@ constexpr int kFetchAheadMax = 64;
 
 class Fetcher {
    public:
-    // Starts fetching the remote ones among `inputs` (which must outlive the Fetcher).
-    Fetcher(const std::vector<Input> &inputs, int ahead);
+    // Starts fetching the remote ones among `inputs` (which must outlive the Fetcher), but for
+    // those whose `skip` is set (copied inside an object store instead).
+    Fetcher(const std::vector<Input> &inputs, int ahead, const std::vector<bool> &skip = {});
     ~Fetcher();
     Fetcher(const Fetcher &) = delete;
     Fetcher &operator=(const Fetcher &) = delete;

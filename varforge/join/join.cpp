@@ -18,6 +18,7 @@
 #include "fetch.h"
 #include "header_union.h"
 #include "input.h"
+#include "object_out.h"
 #include "pool.h"
 #include "prepare.h"
 #include "progress.h"
@@ -65,9 +66,10 @@ unsigned workers(const JoinOptions &o) {
 
 class Join {
    public:
-    explicit Join(const JoinOptions &o)
+    Join(const JoinOptions &o, ObjectOutput *object)
         : opts_(o),
-          out_(o.output, o.sync),
+          object_(object),
+          out_(object ? nullptr : o.output, o.sync),
           n_(o.inputs.size()),
           inputs_(n_),
           examined_(n_),
@@ -90,7 +92,8 @@ class Join {
     }
 
     int run() {
-        const bool ok = check_inputs() && (out_.staged() || check_order()) && write_data() &&
+        const bool ok = (!object_ || object_->configure(&fault_)) && check_inputs() &&
+                        (staged() || check_order()) && pin_sources() && write_data() &&
                         finish_checks() && write_index() && commit();
         stop_ = true;  // what is still queued is not needed
         if (!ok) print_fault(fault_);
@@ -100,6 +103,20 @@ class Join {
 
    private:
     bool with_index() const { return opts_.write_index && n_ > 0; }
+    // Whether a failure found while writing still leaves nothing in place.
+    bool staged() const { return object_ || out_.staged(); }
+    std::string out_name() const { return object_ ? object_->name() : out_.name(); }
+
+    // Which inputs an object output copies inside its store.
+    std::vector<bool> in_store() const {
+        std::vector<bool> v(n_);
+        for (size_t i = 0; object_ && i < n_; i++) v[i] = object_->in_store(opts_.inputs[i]);
+        return v;
+    }
+
+    // Between the checks and the copy, for an object output: the inputs in its store pinned
+    // to the versions checked.
+    bool pin_sources() { return !object_ || object_->pin_sources(inputs_, &fault_); }
 
     // Step 1: every input examined (ahead, in the pool) and admitted in order.
     bool check_inputs() {
@@ -113,7 +130,7 @@ class Join {
                 out_id.files.push_back({st.st_dev, st.st_ino, "it is an index of the output"});
         const long budget = n_ > 0 ? input_fd_budget() : 0;
         for (size_t i = 0; i < n_; i++) inputs_[i].name = opts_.inputs[i];
-        fetcher_ = std::make_unique<Fetcher>(inputs_, opts_.fetch_ahead);
+        fetcher_ = std::make_unique<Fetcher>(inputs_, opts_.fetch_ahead, in_store());
         int stdin_at = -1;
         size_t queued = 0;
         for (size_t i = 0; i < n_; i++) {
@@ -129,13 +146,12 @@ class Join {
             std::string why = pool_.failed() ? "out of memory" : why_[i];
             // A remote input's blocks are walked as they are copied (Copier).
             const bool walk = opts_.walk_blocks && !is_url(in.name);
-            if (why.empty() && admit(&in, &kind_, &minor_, &header_, &why) && !out_.staged() &&
-                walk)
+            if (why.empty() && admit(&in, &kind_, &minor_, &header_, &why) && !staged() && walk)
                 walk_input(in, &why);
             if (!why.empty()) return fault_.set(in.name, why);
             if (strcmp(in.name, "-") == 0) stdin_at = int(i), in.alias = int(i);
             fetcher_->admitted(i + 1);
-            if (out_.staged() && walk)
+            if (staged() && walk)
                 pool_.submit(
                     Pool::kLater,
                     [this, i] {
@@ -259,9 +275,15 @@ class Join {
             return fault_.set(inputs_.back().name, why);
         // From here on a closed pipe is a write error that we report, not a silent death.
         signal(SIGPIPE, SIG_IGN);
-        const int fd = out_.begin(&fault_);
-        if (fd < 0) return false;
-        copier_ = std::make_unique<Copier>(fd, out_.name());
+        if (object_) {
+            ObjectWriter *w = object_->begin(inputs_, &fault_);
+            if (!w) return false;
+            copier_ = std::make_unique<Copier>(w, object_->name(), in_store());
+        } else {
+            const int fd = out_.begin(&fault_);
+            if (fd < 0) return false;
+            copier_ = std::make_unique<Copier>(fd, out_.name());
+        }
         copier_->fetch_from(fetcher_.get());
         if (n_ > 0 && !copier_->header(text, kind_, minor_, &fault_)) return false;
         const int level = tail_level();
@@ -278,7 +300,7 @@ class Join {
                 walks_clean();
                 return false;
             }
-            if (!copier_->append(inputs_[i], tails_[i], &placements_[i], &fault_)) return false;
+            if (!copier_->append(inputs_[i], i, tails_[i], &placements_[i], &fault_)) return false;
             TailBlocks().bytes.swap(tails_[i].bytes);
             progress.done(i + 1, copier_->position());
         }
@@ -297,9 +319,9 @@ class Join {
     // Step 3: what ran beside the copy; then the end-of-file block.
     bool finish_checks() {
         pool_.drain();
-        if (pool_.failed()) return fault_.set(out_.name(), "out of memory");
+        if (pool_.failed()) return fault_.set(out_name(), "out of memory");
         if (!walks_clean()) return false;
-        if (out_.staged() && !check_order()) return false;
+        if (staged() && !check_order()) return false;
         return copier_->finish(&fault_);
     }
 
@@ -322,6 +344,7 @@ class Join {
         for (size_t i = 0; i < n_; i++)
             if (!merger.add(preps_[owner(i)].idx, map_of(inputs_[i], &placements_[i]), &why))
                 return fault_.set(inputs_[i].name, "cannot merge its index: " + why);
+        if (object_) return object_index(merger, suffix);
         const std::string path = out_.begin_index(suffix, &fault_);
         if (path.empty()) return false;
         if (!merger.write(path, &why))
@@ -329,10 +352,38 @@ class Join {
         return true;
     }
 
+    // An object's index: written to a temporary file, then held for the commit.
+    bool object_index(const IndexMerger &merger, const std::string &suffix) {
+        const char *dir = getenv("TMPDIR");
+        TempFile temp;
+        const int fd = temp.create(std::string(dir && *dir ? dir : "/tmp") + "/.varforge-index");
+        std::string why = fd < 0 ? strerror(errno) : "";
+        if (fd >= 0) {
+            close(fd);
+            if (merger.write(temp.path(), &why)) read_whole(temp.path(), &index_bytes_, &why);
+        }
+        if (!why.empty())
+            return fault_.set(std::string(opts_.output) + suffix, "cannot write the index: " + why);
+        index_suffix_ = suffix;
+        return true;
+    }
+
+    static bool read_whole(const std::string &path, std::vector<unsigned char> *out,
+                           std::string *why) {
+        FILE *f = fopen(path.c_str(), "rb");
+        if (!f) return (*why = strerror(errno)), false;
+        unsigned char buf[65536];
+        for (size_t n; (n = fread(buf, 1, sizeof buf, f)) > 0;) out->insert(out->end(), buf, buf + n);
+        const bool ok = !ferror(f);
+        fclose(f);
+        if (!ok) *why = "read error";
+        return ok;
+    }
+
     // Step 5: the output and its index in place.
     bool commit() {
-        if (!out_.commit(&removed_, &fault_)) return false;
-        return true;
+        if (object_) return object_->commit(index_bytes_, index_suffix_, &removed_, &fault_);
+        return out_.commit(&removed_, &fault_);
     }
 
     void summary() const {
@@ -342,11 +393,18 @@ class Join {
         fprintf(stderr,
                 "[bcf_cat] %zu input%s joined into %s: %.1f MB; %zu definition lines added "
                 "to the first input's header; first records %s; %d spans padded\n",
-                n_, n_ == 1 ? "" : "s", out_.name().c_str(), double(copier_->position()) / 1e6,
+                n_, n_ == 1 ? "" : "s", out_name().c_str(), double(copier_->position()) / 1e6,
                 header_.added(), tail_level() ? "compressed" : "stored", copier_->padded());
+        if (object_)
+            fprintf(stderr,
+                    "[bcf_cat] %s: %.1f MB copied inside the store; %.1f MB sent and %.1f MB "
+                    "received by this machine\n",
+                    out_name().c_str(), double(object_->bytes_copied()) / 1e6,
+                    double(object_->bytes_sent()) / 1e6, double(object_->bytes_received()) / 1e6);
     }
 
     const JoinOptions &opts_;
+    ObjectOutput *object_;  // null: a local file or standard output
     Commit out_;
     const size_t n_;
     OutputId out_id_;  // set before the first examination starts
@@ -371,6 +429,8 @@ class Join {
     std::unique_ptr<Fetcher> fetcher_;  // after inputs_, which its threads read
     std::unique_ptr<Copier> copier_;
     std::vector<std::string> removed_;
+    std::vector<unsigned char> index_bytes_;  // an object output's index, for the commit
+    std::string index_suffix_;
     Fault fault_;
     Pool pool_;  // last: its jobs use the members above, and it stops first
 };
@@ -386,7 +446,12 @@ bool print_fault(const Fault &f) {
 }
 
 int run_join(const JoinOptions &o) {
-    return Join(o).run();
+    if (o.output && is_s3_url(o.output)) {
+        // Before the join's threads start: it holds the signals in all of them.
+        ObjectOutput object(o.output);
+        return Join(o, &object).run();
+    }
+    return Join(o, nullptr).run();
 }
 
 }  // namespace vfjoin

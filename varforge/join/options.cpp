@@ -14,6 +14,7 @@
 
 #include "fetch.h"
 #include "join.h"
+#include "s3.h"
 #include "source.h"
 
 namespace vfjoin {
@@ -29,11 +30,14 @@ const char kUsage[] =
     "same order, and (BCF) no contig, FILTER, INFO or FORMAT index that names different things\n"
     "in two of them; definitions that only later inputs have are added to the first input's\n"
     "header. \"-\" is standard input, when it is a file. An input may be a URL (http://,\n"
-    "https://, s3://, s3+http://, gs://), read through htslib; the output stays local.\n"
+    "https://, s3://, s3+http://, gs://), read through htslib. The output may be an object\n"
+    "of an S3 store (s3://BUCKET/KEY, s3+http://...): it is written as one multipart upload,\n"
+    "with the inputs that lie in the same store copied inside it, not downloaded.\n"
     "Nothing is written unless every input fits.\n"
     "\n"
     "Options:\n"
-    "  -o, --output FILE   write to FILE, replacing it only when the whole join succeeded\n"
+    "  -o, --output FILE   write to FILE (or the object FILE), replacing it only when the whole\n"
+    "                      join succeeded\n"
     "                      (default, or \"-\": standard output)\n"
     "  -W, --write-index   also write FILE's index (FILE.csi for BCF, FILE.tbi for VCF),\n"
     "                      merged from the inputs' own indexes; needs -o\n"
@@ -146,9 +150,12 @@ int parse(int argc, const char **argv, JoinOptions *o, std::vector<std::string> 
     for (const char *list : lists)
         if (!read_list(list, listed)) return 1;
     for (const auto &name : *listed) o->inputs.push_back(name.c_str());
-    if (o->output && is_url(o->output)) {
+    if (o->output && is_url(o->output) && !is_s3_url(o->output)) {
         // Never a local path either: a folder named like the URL is not written into.
-        fprintf(stderr, "[bcf_cat] %s: the output must be a local file\n", o->output);
+        fprintf(stderr,
+                "[bcf_cat] %s: the output must be a local file or an object of an S3 store "
+                "(s3://, s3+http://, s3+https://)\n",
+                o->output);
         return 1;
     }
     if (o->write_index && !o->output) {
