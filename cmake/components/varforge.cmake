@@ -26,6 +26,8 @@ af_test(join_bytes_test SOURCES tests/varforge/join_bytes_test.cpp
 af_test(join_upload_test SOURCES tests/varforge/join_upload_test.cpp LIBS varforge_join)
 af_test(join_remote_test SOURCES tests/varforge/join_remote_test.cpp
         LIBS varforge_join AF::hts AF::z DEPENDS varforge)
+af_test(join_object_test SOURCES tests/varforge/join_object_test.cpp
+        LIBS AF::hts AF::z DEPENDS varforge)
 af_bench(cat SOURCES bench/cat.cpp LIBS AF::hts DEPENDS varforge)
 if(TARGET cat)
   # The same join without the walks of the inputs' blocks, to show what they cost.

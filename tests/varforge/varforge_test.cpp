@@ -340,11 +340,13 @@ TEST(VarforgeCat, UnfitInputsAreNamedAndNothingIsWritten) {
             EXPECT_EQ(r.err, message) << name;
         }
     }
-    // Inputs may be URLs; the output may not.
-    auto r = vf({"cat", "-o", "s3://b/x.bcf", good});
+    // Inputs may be URLs; the output only an S3 object.
+    auto r = vf({"cat", "-o", "http://h/x.bcf", good});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, "[bcf_cat] s3://b/x.bcf: the output must be a local file\n");
+    EXPECT_EQ(r.err,
+              "[bcf_cat] http://h/x.bcf: the output must be a local file or an object of an S3 "
+              "store (s3://, s3+http://, s3+https://)\n");
 }
 
 TEST(VarforgeCat, WriteFailuresAreReported) {

@@ -67,8 +67,7 @@ class Copier {
 
     // Appends `in` (input number `number`), its re-encoded records being `tail`, and its raw
     // blocks read through a Source that must still be the examined file.
-    bool append(const Input &in, size_t number, const TailBlocks &tail, Placement *where,
-                Fault *f);
+    bool append(const Input &in, size_t number, const TailBlocks &tail, Placement *where, Fault *f);
 
     // Where remote inputs' blocks come from (null: read through a Source of their own).
     void fetch_from(Fetcher *fetcher) { fetcher_ = fetcher; }

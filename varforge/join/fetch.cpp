@@ -52,8 +52,7 @@ void Fetcher::run() {
 
 // Whether the stream's first bytes are the ones the check saw at the data's start; a server
 // that ignored the range sends the file from its first byte instead.
-bool starts_as_checked(const Input &in, const std::vector<unsigned char> &piece,
-                       std::string *why) {
+bool starts_as_checked(const Input &in, const std::vector<unsigned char> &piece, std::string *why) {
     const size_t n = std::min(piece.size(), size_t(in.data_head_len));
     if (memcmp(piece.data(), in.data_head, n) == 0) return true;
     *why = "the file changed after it was checked, or the server does not serve byte ranges";

@@ -43,7 +43,7 @@ struct Input {
     // sent the bytes asked for.
     unsigned char data_head[kBlockHead] = {};
     int data_head_len = 0;
-    std::string text;        // the header text, until admitted
+    std::string text;  // the header text, until admitted
     // The header's block, decompressed, when kept from the examination for the copy (its
     // records are [tail_from, tail_len)); null when they are read again.
     std::shared_ptr<const unsigned char[]> tail;

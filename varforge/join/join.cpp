@@ -142,6 +142,8 @@ class Join {
                 fetcher_->admitted(i + 1);
                 continue;
             }
+            if (const char *no = object_ ? object_->refuses(in.name) : nullptr)
+                return fault_.set(in.name, no);
             pool_.wait(&examined_[i]);
             std::string why = pool_.failed() ? "out of memory" : why_[i];
             // A remote input's blocks are walked as they are copied (Copier).
@@ -373,7 +375,8 @@ class Join {
         FILE *f = fopen(path.c_str(), "rb");
         if (!f) return (*why = strerror(errno)), false;
         unsigned char buf[65536];
-        for (size_t n; (n = fread(buf, 1, sizeof buf, f)) > 0;) out->insert(out->end(), buf, buf + n);
+        for (size_t n; (n = fread(buf, 1, sizeof buf, f)) > 0;)
+            out->insert(out->end(), buf, buf + n);
         const bool ok = !ferror(f);
         fclose(f);
         if (!ok) *why = "read error";

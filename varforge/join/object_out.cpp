@@ -117,6 +117,17 @@ bool ObjectOutput::in_store(const char *name) const {
     return client_ && is_s3_url(name) && parse_s3_url(name, &u, &why) && client_->same_store(u);
 }
 
+const char *ObjectOutput::refuses(const char *name) const {
+    S3Url u;
+    std::string why;
+    if (!in_store(name) || !parse_s3_url(name, &u, &why) || u.bucket != where_.bucket)
+        return nullptr;
+    if (u.key == where_.key) return "it is also the output";
+    for (const char *suffix : kIndexSuffixes)
+        if (u.key == where_.key + suffix) return "it is an index of the output";
+    return nullptr;
+}
+
 bool ObjectOutput::pin_sources(std::vector<Input> &inputs, Fault *f) {
     const size_t n = inputs.size();
     etags_.assign(n, {});
@@ -131,13 +142,6 @@ bool ObjectOutput::pin_sources(std::vector<Input> &inputs, Fault *f) {
             if (!parse_s3_url(inputs[i].name, &u, &whys[i]) ||
                 !client_->head(u.bucket, u.key, &info, &whys[i]))
                 continue;
-            if (u.bucket == where_.bucket &&
-                (u.key == where_.key || u.key == where_.key + ".csi" ||
-                 u.key == where_.key + ".tbi")) {
-                whys[i] = u.key == where_.key ? "it is also the output"
-                                              : "it is an index of the output";
-                continue;
-            }
             if (!info.exists || info.size != inputs[i].id.size)
                 whys[i] = "the file changed after it was checked";
             etags_[i] = info.etag;
@@ -174,9 +178,8 @@ ObjectWriter *ObjectOutput::begin(const std::vector<Input> &inputs, Fault *f) {
     writer_ = std::make_unique<ObjectWriter>(*store_, read, PartLimits{}, total, kParallelParts);
     for (size_t i = 0; i < sources_.size(); i++)
         if (sources_[i].second)
-            writer_->set_source(int(i),
-                                CopySource{sources_[i].first.bucket, sources_[i].first.key,
-                                           etags_[i]});
+            writer_->set_source(
+                int(i), CopySource{sources_[i].first.bucket, sources_[i].first.key, etags_[i]});
     return writer_.get();
 }
 
@@ -204,9 +207,9 @@ bool ObjectOutput::commit(const std::vector<unsigned char> &index, const std::st
     }
     if (!suffix.empty() &&
         !client_->put_object(where_.bucket, where_.key + suffix, index.data(), index.size(), &why))
-        return f->set(url_ + suffix, "cannot write the index: " + why + "; " + url_ +
-                                         " was written without an index",
-                      true);
+        return f->set(
+            url_ + suffix,
+            "cannot write the index: " + why + "; " + url_ + " was written without an index", true);
     return true;
 }
 

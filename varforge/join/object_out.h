@@ -45,6 +45,10 @@ class ObjectOutput {
     // Reads the store's settings; false with `f` set when they are missing or wrong.
     bool configure(Fault *f);
 
+    // Why input `name` may not be joined into the object (it is the object or its index), or
+    // null.
+    const char *refuses(const char *name) const;
+
     // Whether input `name` lies in the output's store, so that its bytes can be copied there.
     bool in_store(const char *name) const;
 
@@ -77,7 +81,7 @@ class ObjectOutput {
     std::unique_ptr<S3Client> client_;
     std::unique_ptr<Store> store_;
     std::unique_ptr<ObjectWriter> writer_;
-    std::vector<std::string> etags_;  // by input: the ETag of an input in the store
+    std::vector<std::string> etags_;               // by input: the ETag of an input in the store
     std::vector<std::pair<S3Url, bool>> sources_;  // by input: where it lies, whether in store
 
     std::mutex commit_mu_;  // held while the upload is completed or aborted
