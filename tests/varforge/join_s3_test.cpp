@@ -7,6 +7,7 @@
 #include <map>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "join/s3.h"
@@ -195,25 +196,38 @@ TEST(S3Client, MultipartOfSentAndCopiedPartsReadsBack) {
                              reinterpret_cast<unsigned char *>(piece.data()), &why))
         << why;
     EXPECT_EQ(piece, src.substr(12345, 1000));
+    // One byte at 0 (the test server answers "bytes=0-0" with the whole object), and a range
+    // past the end.
+    ASSERT_TRUE(c->get_range("bkt", src_key, 0, 1, "",
+                             reinterpret_cast<unsigned char *>(piece.data()), &why))
+        << why;
+    EXPECT_EQ(piece[0], src[0]);
     EXPECT_FALSE(c->get_range("bkt", src_key, src.size() - 10, 20, "",
                               reinterpret_cast<unsigned char *>(piece.data()), &why));
 
     ASSERT_TRUE(c->create_upload("bkt", key, &id, &why)) << why;
-    std::vector<std::pair<int, std::string>> parts;
+    // Parts copied and sent alternately, all six at once from threads of their own (one
+    // client serves them all), each a different slice so that a mix-up shows.
     const int64_t ranges[][2] = {{100, 2000099}, {7, 7}, {2000100, (3 << 20) - 1}};
+    std::vector<std::pair<int, std::string>> parts(6);
+    std::vector<std::string> whys(6);
+    std::vector<std::thread> threads;
     std::string want;
     for (int i = 0; i < 3; i++) {
-        ASSERT_TRUE(c->upload_part_copy("bkt", key, id, 2 * i + 1, "bkt", src_key, ranges[i][0],
-                                        ranges[i][1], info.etag, &etag, &why))
-            << why;
-        parts.emplace_back(2 * i + 1, etag);
-        want += src.substr(ranges[i][0], ranges[i][1] - ranges[i][0] + 1);
-        ASSERT_TRUE(
-            c->upload_part("bkt", key, id, 2 * i + 2, bytes(sent), sent.size(), &etag, &why))
-            << why;
-        parts.emplace_back(2 * i + 2, etag);
-        want += sent;
+        parts[2 * i].first = 2 * i + 1, parts[2 * i + 1].first = 2 * i + 2;
+        threads.emplace_back([&, i] {
+            if (!c->upload_part_copy("bkt", key, id, 2 * i + 1, "bkt", src_key, ranges[i][0],
+                                     ranges[i][1], info.etag, &parts[2 * i].second, &whys[2 * i]))
+                ADD_FAILURE() << whys[2 * i];
+        });
+        threads.emplace_back([&, i] {
+            if (!c->upload_part("bkt", key, id, 2 * i + 2, bytes(sent) + i, sent.size() - i,
+                                &parts[2 * i + 1].second, &whys[2 * i + 1]))
+                ADD_FAILURE() << whys[2 * i + 1];
+        });
+        want += src.substr(ranges[i][0], ranges[i][1] - ranges[i][0] + 1) + sent.substr(i);
     }
+    for (std::thread &t : threads) t.join();
     std::vector<std::pair<std::string, std::string>> uploads;
     ASSERT_TRUE(c->list_uploads("bkt", "out/", &uploads, &why)) << why;
     EXPECT_EQ(uploads, (std::vector<std::pair<std::string, std::string>>{{key, id}}));

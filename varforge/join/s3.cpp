@@ -355,7 +355,8 @@ struct S3Client::Reply {
     // get_range
     size_t got = 0;
     int64_t at = 0;             // offset in the object of the next byte received
-    bool whole = false;         // the store sent the whole object (200) rather than the range
+    bool started = false;       // the first bytes of the answer came
+    bool wrong_range = false;   // the answer starts after the range asked for
     bool filled_early = false;  // stopped once the range was in
     const S3Client::Request *rq = nullptr;
     bool too_big = false;
@@ -408,14 +409,26 @@ size_t on_body(char *p, size_t size, size_t n, void *arg) {
     const size_t total = size * n;
     const S3Client::Request *rq = r->rq;
     if (rq->out && (r->status == 206 || r->status == 200)) {
-        r->whole = r->status == 200;
-        if (!r->whole) {
-            if (r->got + total > rq->len) return 0;  // more than asked for
-            memcpy(rq->out + r->got, p, total);
-            r->got += total;
-            return total;
+        // The bytes from the offset where the answer starts (0 for the whole object, which a
+        // store may send instead of the range) that fall in the range asked for; a store may
+        // also send a range wider than asked. Stop once the range is in.
+        if (!r->started) {
+            r->started = true;
+            r->at = r->status == 200 ? 0 : -1;
+            if (r->status == 206 && r->content_range.rfind("bytes ", 0) == 0) {
+                const std::string from = r->content_range.substr(6);
+                if (!from.empty() && isdigit(static_cast<unsigned char>(from[0])))
+                    r->at = strtoll(from.c_str(), nullptr, 10);
+            }
+            if (r->at < 0 || r->at > rq->first) {
+                r->wrong_range = true;
+                return 0;
+            }
         }
-        // The whole object: keep the part of this piece that falls in the range.
+        if (r->got == rq->len) {
+            r->filled_early = true;
+            return 0;  // the rest is not wanted
+        }
         const int64_t from = std::max<int64_t>(r->at, rq->first);
         const int64_t to = std::min<int64_t>(r->at + static_cast<int64_t>(total),
                                              rq->first + static_cast<int64_t>(rq->len));
@@ -425,10 +438,6 @@ size_t on_body(char *p, size_t size, size_t n, void *arg) {
             r->got += static_cast<size_t>(to - from);
         }
         r->at += static_cast<int64_t>(total);
-        if (r->got == rq->len) {
-            r->filled_early = true;
-            return 0;  // the rest is not wanted
-        }
         return total;
     }
     if (r->body.size() + total > kMaxReplyBody) {
@@ -584,8 +593,8 @@ bool S3Client::send_once(void *handle, const Request &rq, Reply *reply, std::str
     sent_ += up;
     received_ += down;
     if (rc != CURLE_OK && !(rc == CURLE_WRITE_ERROR && reply->filled_early)) {
-        if (rc == CURLE_WRITE_ERROR && rq.out) {
-            *why = "the store sent more bytes than the range holds";
+        if (rc == CURLE_WRITE_ERROR && reply->wrong_range) {
+            *why = "the store sent another range (" + reply->content_range + ")";
         } else if (rc == CURLE_WRITE_ERROR && reply->too_big) {
             *why = "the store's answer is too large";
         } else {
@@ -797,11 +806,6 @@ bool S3Client::get_range(const std::string &bucket, const std::string &key, int6
     rq.out = buf, rq.first = first, rq.len = len;
     Reply r;
     if (!send(rq, &r, why)) return false;
-    // A partial answer must be the range asked for: "bytes FIRST-LAST/SIZE".
-    if (!r.whole && r.content_range.rfind("bytes " + std::to_string(first) + "-", 0) != 0) {
-        *why = "the store sent another range (" + r.content_range + ")";
-        return false;
-    }
     if (r.got != len) {
         *why = "the object ends before the range does";
         return false;
