@@ -148,7 +148,8 @@ TEST(S3Xml, ReadsWhatTheStoreMeans) {
 
 namespace {
 
-std::unique_ptr<S3Client> client_for(int port, const std::string &secret = "S3RVER") {
+std::unique_ptr<S3Client> client_for(int port, const std::string &secret = "S3RVER",
+                                     int retries = vfjoin::kS3Retries) {
     S3Env env({{"AWS_ACCESS_KEY_ID", "S3RVER"},
                {"AWS_SECRET_ACCESS_KEY", secret},
                {"HTS_S3_HOST", "127.0.0.1:" + std::to_string(port)}});
@@ -157,7 +158,7 @@ std::unique_ptr<S3Client> client_for(int port, const std::string &secret = "S3RV
     EXPECT_TRUE(vfjoin::parse_s3_url("s3+http://bkt/x", &u, &why)) << why;
     auto c = S3Client::for_url(u, &why);
     EXPECT_TRUE(c) << why;
-    if (c) c->retry_pause(std::chrono::milliseconds(10));
+    if (c) c->set_retries(retries, std::chrono::milliseconds(10));
     return c;
 }
 
@@ -279,6 +280,30 @@ TEST(S3Client, FailuresSayWhatTheStoreSaid) {
         why.clear();
         EXPECT_FALSE(c.c->create_upload(c.bucket, c.key, &id, &why));
         EXPECT_NE(why.find(c.want.substr(0, 24)), std::string::npos) << why;
+    }
+}
+
+// A failure that may pass is tried again kS3Retries times, one that will not only once: the
+// web test server answers under /status/N/ with status N and a page, so each try shows in the
+// bytes received.
+TEST(S3Client, RetriesOnlyWhatMayPass) {
+    aftest::TempDir dir;
+    AF_START_SERVER(web, aftest::ServerKind::kWeb, dir.path());
+    for (const auto &[status, tries] : {std::pair{403, 1},
+                                        {429, 1 + vfjoin::kS3Retries},
+                                        {500, 1 + vfjoin::kS3Retries},
+                                        {503, 1 + vfjoin::kS3Retries}}) {
+        SCOPED_TRACE(status);
+        auto once = client_for(web.port(), "S3RVER", 0), retried = client_for(web.port());
+        ASSERT_TRUE(once && retried);
+        const std::string key = std::to_string(status) + "/x";
+        std::string why;
+        unsigned char buf[4];
+        EXPECT_FALSE(once->get_range("status", key, 0, 4, "", buf, &why));
+        EXPECT_FALSE(retried->get_range("status", key, 0, 4, "", buf, &why));
+        EXPECT_EQ(why, "HTTP " + std::to_string(status));
+        EXPECT_GT(once->bytes_received(), 0);
+        EXPECT_EQ(retried->bytes_received(), tries * once->bytes_received());
     }
 }
 

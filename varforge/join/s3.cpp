@@ -360,6 +360,7 @@ struct S3Client::Reply {
     bool filled_early = false;  // stopped once the range was in
     const S3Client::Request *rq = nullptr;
     bool too_big = false;
+    bool retry = false;  // an earlier try failed, perhaps after the store had done the work
 };
 
 namespace {
@@ -514,9 +515,10 @@ bool S3Client::send(const Request &rq, Reply *reply, std::string *why) {
     for (int attempt = 0;; attempt++) {
         *reply = Reply{};
         reply->rq = &rq;
+        reply->retry = attempt > 0;
         bool transient = false;
         ok = send_once(curl, rq, reply, why, &transient);
-        if (ok || !transient || attempt == kS3Retries) break;
+        if (ok || !transient || attempt >= retries_) break;
         std::this_thread::sleep_for(pause_ * (1 << attempt));
     }
     give_handle(curl);
@@ -759,7 +761,10 @@ bool S3Client::complete_upload(const std::string &bucket, const std::string &key
     rq.headers = {"Content-Type: application/xml"};
     rq.body = reinterpret_cast<const unsigned char *>(xml.data()), rq.body_len = xml.size();
     Reply r;
-    return send(rq, &r, why);
+    if (send(rq, &r, why)) return true;
+    if (r.retry && why->find("NoSuchUpload") != std::string::npos)
+        *why += " (an earlier try, whose answer was lost, may have completed it)";
+    return false;
 }
 
 bool S3Client::abort_upload(const std::string &bucket, const std::string &key,
@@ -768,7 +773,9 @@ bool S3Client::abort_upload(const std::string &bucket, const std::string &key,
     rq.method = "DELETE", rq.bucket = bucket, rq.key = key;
     rq.query = "uploadId=" + uri_encode(upload_id, false);
     Reply r;
-    return send(rq, &r, why);
+    if (send(rq, &r, why)) return true;
+    // Gone after a try whose answer was lost: that try aborted it.
+    return r.retry && why->find("NoSuchUpload") != std::string::npos;
 }
 
 bool S3Client::put_object(const std::string &bucket, const std::string &key,
