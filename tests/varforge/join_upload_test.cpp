@@ -166,7 +166,6 @@ struct FakeStore : vfjoin::PartStore {
 
 TEST(VarforgeJoinUpload, WrittenPartsAssembleToTheOutput) {
     std::mt19937 rng(7);
-    const vfjoin::PartLimits l{1000, 5000, 10000, 3000};
     std::map<std::string, std::string> objects;
     std::vector<std::string> sources(4);
     for (size_t s = 0; s < sources.size(); s++) {
@@ -175,6 +174,19 @@ TEST(VarforgeJoinUpload, WrittenPartsAssembleToTheOutput) {
     }
     for (int round = 0; round < 300; round++) {
         SCOPED_TRACE(round);
+        std::vector<Piece> pieces;
+        std::string expected, why;
+        for (int i = rng() % 12; i > 0; i--) {
+            const int64_t len =
+                std::vector<int>{0, 10, 700, 1500, 2600, 12000}[rng() % 6] + rng() % 200;
+            const int s = rng() % 5;  // 4: bytes
+            const int64_t off = rng() % (20000 - len);
+            pieces.push_back({s < 4 ? Piece::kRange : Piece::kBytes, len, s, off, rng() % 4 > 0});
+            expected += sources[s % 4].substr(off, len);
+        }
+        // Odd rounds: the size known and few parts allowed, so that the part size is raised.
+        const vfjoin::PartLimits l{1000, round % 2 ? 1 << 20 : 5000, round % 2 ? 8 : 10000, 3000};
+        const int64_t estimate = round % 2 ? int64_t(expected.size()) : 0;
         FakeStore store(objects);
         int64_t downloaded = 0;
         auto read = [&](int s, int64_t off, size_t len, unsigned char *buf, std::string *) {
@@ -183,29 +195,22 @@ TEST(VarforgeJoinUpload, WrittenPartsAssembleToTheOutput) {
             return true;
         };
         const int parallel = 1 + round % 4;
-        vfjoin::ObjectWriter w(store, read, l, 0, parallel);
+        vfjoin::ObjectWriter w(store, read, l, estimate, parallel);
         for (int s = 0; s < 4; s++) w.set_source(s, {"b", "s" + std::to_string(s), ""});
-        std::string expected, why;
-        std::vector<Piece> pieces;
-        for (int i = rng() % 12; i > 0; i--) {
-            const int64_t len =
-                std::vector<int>{0, 10, 700, 1500, 2600, 12000}[rng() % 6] + rng() % 200;
-            const int s = rng() % 5;  // 4: bytes
-            const int64_t off = rng() % (20000 - len);
-            const std::string b = s < 4 ? sources[s].substr(off, len) : sources[0].substr(0, len);
-            pieces.push_back({s < 4 ? Piece::kRange : Piece::kBytes, len, s, off, rng() % 4 > 0});
-            ASSERT_TRUE(
-                s < 4 ? w.range(s, off, len, pieces.back().copyable, &why)
-                      : w.bytes(reinterpret_cast<const unsigned char *>(b.data()), b.size(), &why))
+        int64_t at = 0;
+        for (const Piece &p : pieces) {
+            const auto *b = reinterpret_cast<const unsigned char *>(expected.data()) + at;
+            ASSERT_TRUE(p.kind == Piece::kRange
+                            ? w.range(p.source, p.offset, p.len, p.copyable, &why)
+                            : w.bytes(b, p.len, &why))
                 << why;
-            expected += b;
-            ASSERT_EQ(w.position(), int64_t(expected.size()));
+            ASSERT_EQ(w.position(), at += p.len);
         }
         std::vector<std::pair<int, std::string>> done;
         ASSERT_TRUE(w.finish(&done, &why)) << why;
         std::vector<PlannedPart> plan;
         int64_t uploaded = 0;
-        ASSERT_TRUE(plan_ok(pieces, l, &plan, &uploaded));
+        ASSERT_TRUE(plan_ok(pieces, l, &plan, &uploaded, estimate));
         ASSERT_EQ(done.size(), plan.size());
         std::string assembled;
         for (const auto &[n, etag] : done) {
