@@ -7,6 +7,7 @@
 #include <map>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "join/s3.h"
@@ -147,7 +148,8 @@ TEST(S3Xml, ReadsWhatTheStoreMeans) {
 
 namespace {
 
-std::unique_ptr<S3Client> client_for(int port, const std::string &secret = "S3RVER") {
+std::unique_ptr<S3Client> client_for(int port, const std::string &secret = "S3RVER",
+                                     int retries = vfjoin::kS3Retries) {
     S3Env env({{"AWS_ACCESS_KEY_ID", "S3RVER"},
                {"AWS_SECRET_ACCESS_KEY", secret},
                {"HTS_S3_HOST", "127.0.0.1:" + std::to_string(port)}});
@@ -156,7 +158,7 @@ std::unique_ptr<S3Client> client_for(int port, const std::string &secret = "S3RV
     EXPECT_TRUE(vfjoin::parse_s3_url("s3+http://bkt/x", &u, &why)) << why;
     auto c = S3Client::for_url(u, &why);
     EXPECT_TRUE(c) << why;
-    if (c) c->retry_pause(std::chrono::milliseconds(10));
+    if (c) c->set_retries(retries, std::chrono::milliseconds(10));
     return c;
 }
 
@@ -195,25 +197,38 @@ TEST(S3Client, MultipartOfSentAndCopiedPartsReadsBack) {
                              reinterpret_cast<unsigned char *>(piece.data()), &why))
         << why;
     EXPECT_EQ(piece, src.substr(12345, 1000));
+    // One byte at 0 (the test server answers "bytes=0-0" with the whole object), and a range
+    // past the end.
+    ASSERT_TRUE(c->get_range("bkt", src_key, 0, 1, "",
+                             reinterpret_cast<unsigned char *>(piece.data()), &why))
+        << why;
+    EXPECT_EQ(piece[0], src[0]);
     EXPECT_FALSE(c->get_range("bkt", src_key, src.size() - 10, 20, "",
                               reinterpret_cast<unsigned char *>(piece.data()), &why));
 
     ASSERT_TRUE(c->create_upload("bkt", key, &id, &why)) << why;
-    std::vector<std::pair<int, std::string>> parts;
+    // Parts copied and sent alternately, all six at once from threads of their own (one
+    // client serves them all), each a different slice so that a mix-up shows.
     const int64_t ranges[][2] = {{100, 2000099}, {7, 7}, {2000100, (3 << 20) - 1}};
+    std::vector<std::pair<int, std::string>> parts(6);
+    std::vector<std::string> whys(6);
+    std::vector<std::thread> threads;
     std::string want;
     for (int i = 0; i < 3; i++) {
-        ASSERT_TRUE(c->upload_part_copy("bkt", key, id, 2 * i + 1, "bkt", src_key, ranges[i][0],
-                                        ranges[i][1], info.etag, &etag, &why))
-            << why;
-        parts.emplace_back(2 * i + 1, etag);
-        want += src.substr(ranges[i][0], ranges[i][1] - ranges[i][0] + 1);
-        ASSERT_TRUE(
-            c->upload_part("bkt", key, id, 2 * i + 2, bytes(sent), sent.size(), &etag, &why))
-            << why;
-        parts.emplace_back(2 * i + 2, etag);
-        want += sent;
+        parts[2 * i].first = 2 * i + 1, parts[2 * i + 1].first = 2 * i + 2;
+        threads.emplace_back([&, i] {
+            if (!c->upload_part_copy("bkt", key, id, 2 * i + 1, "bkt", src_key, ranges[i][0],
+                                     ranges[i][1], info.etag, &parts[2 * i].second, &whys[2 * i]))
+                ADD_FAILURE() << whys[2 * i];
+        });
+        threads.emplace_back([&, i] {
+            if (!c->upload_part("bkt", key, id, 2 * i + 2, bytes(sent) + i, sent.size() - i,
+                                &parts[2 * i + 1].second, &whys[2 * i + 1]))
+                ADD_FAILURE() << whys[2 * i + 1];
+        });
+        want += src.substr(ranges[i][0], ranges[i][1] - ranges[i][0] + 1) + sent.substr(i);
     }
+    for (std::thread &t : threads) t.join();
     std::vector<std::pair<std::string, std::string>> uploads;
     ASSERT_TRUE(c->list_uploads("bkt", "out/", &uploads, &why)) << why;
     EXPECT_EQ(uploads, (std::vector<std::pair<std::string, std::string>>{{key, id}}));
@@ -265,6 +280,30 @@ TEST(S3Client, FailuresSayWhatTheStoreSaid) {
         why.clear();
         EXPECT_FALSE(c.c->create_upload(c.bucket, c.key, &id, &why));
         EXPECT_NE(why.find(c.want.substr(0, 24)), std::string::npos) << why;
+    }
+}
+
+// A failure that may pass is tried again kS3Retries times, one that will not only once: the
+// web test server answers under /status/N/ with status N and a page, so each try shows in the
+// bytes received.
+TEST(S3Client, RetriesOnlyWhatMayPass) {
+    aftest::TempDir dir;
+    AF_START_SERVER(web, aftest::ServerKind::kWeb, dir.path());
+    for (const auto &[status, tries] : {std::pair{403, 1},
+                                        {429, 1 + vfjoin::kS3Retries},
+                                        {500, 1 + vfjoin::kS3Retries},
+                                        {503, 1 + vfjoin::kS3Retries}}) {
+        SCOPED_TRACE(status);
+        auto once = client_for(web.port(), "S3RVER", 0), retried = client_for(web.port());
+        ASSERT_TRUE(once && retried);
+        const std::string key = std::to_string(status) + "/x";
+        std::string why;
+        unsigned char buf[4];
+        EXPECT_FALSE(once->get_range("status", key, 0, 4, "", buf, &why));
+        EXPECT_FALSE(retried->get_range("status", key, 0, 4, "", buf, &why));
+        EXPECT_EQ(why, "HTTP " + std::to_string(status));
+        EXPECT_GT(once->bytes_received(), 0);
+        EXPECT_EQ(retried->bytes_received(), tries * once->bytes_received());
     }
 }
 

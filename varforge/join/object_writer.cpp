@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <exception>
+#include <system_error>
 
 namespace vfjoin {
 
@@ -11,7 +13,13 @@ ObjectWriter::ObjectWriter(PartStore &store, RangeReader read, const PartLimits 
       read_(std::move(read)),
       planner_(limits, expected_total),
       parallel_(std::max(1, parallel)) {
-    for (int i = 0; i < parallel_; i++) threads_.emplace_back([this] { work(); });
+    try {
+        for (int i = 0; i < parallel_; i++) threads_.emplace_back([this] { work(); });
+    } catch (const std::system_error &e) {
+        // Fewer senders will do; none leaves the writer stopped.
+        parallel_ = static_cast<int>(threads_.size());
+        if (parallel_ == 0) stop(std::string("cannot start a thread: ") + e.what(), nullptr);
+    }
 }
 
 ObjectWriter::~ObjectWriter() {
@@ -56,9 +64,16 @@ void ObjectWriter::work() {
         queue_.pop_front();
         hold.unlock();
         std::string etag, why;
-        const bool ok =
-            job.copy ? store_.copy(job.number, job.src, job.first, job.last, &etag, &why)
+        bool ok = false;
+        try {
+            ok = job.copy
+                     ? store_.copy(job.number, job.src, job.first, job.last, &etag, &why)
                      : store_.upload(job.number, job.data.data(), job.data.size(), &etag, &why);
+        } catch (const std::exception &e) {
+            why = e.what();
+        } catch (...) {
+            why = "an unexpected error";
+        }
         job.data = {};
         hold.lock();
         if (ok) {

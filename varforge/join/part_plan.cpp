@@ -5,12 +5,14 @@
 
 namespace vfjoin {
 
-PartPlanner::PartPlanner(const PartLimits &limits, int64_t expected_total) : l_(limits) {
+PartPlanner::PartPlanner(const PartLimits &limits, int64_t expected_total)
+    : l_(limits), store_min_(limits.min_part) {
     // Every part but the last holds at least min_part bytes, so an output of E bytes (with
     // room for a 2% miss in the estimate) takes at most max_parts parts.
     if (expected_total > 0 && l_.max_parts > 1) {
         const long double need =
             std::ceil(static_cast<long double>(expected_total) * 1.02L / (l_.max_parts - 1));
+        paced_total_ = static_cast<long double>(expected_total) * 1.02L;
         if (need > static_cast<long double>(l_.min_part))
             l_.min_part = need >= static_cast<long double>(INT64_MAX / 4)
                               ? INT64_MAX / 4
@@ -59,6 +61,17 @@ bool PartPlanner::emit_copies(int source, int64_t src_offset, int64_t len,
     return true;
 }
 
+// Whether a copyable range of `len` bytes, under the raised min_part, may still be copied: the
+// parts planned up to its end (the pending run sent before it, and its copy) stay within the
+// pace of max_parts - 2 parts over the expected total. The parts after it are then at least
+// the raised min_part but the last, so all of them still fit max_parts.
+bool PartPlanner::paced_copy_fits(int64_t len) const {
+    if (paced_total_ <= 0 || len < store_min_ || l_.max_parts < 3) return false;
+    const long double pace =
+        static_cast<long double>(out_ + len) * (l_.max_parts - 2) / paced_total_;
+    return number_ + (pending_ > 0 ? 2 : 1) <= pace;
+}
+
 bool PartPlanner::add(const Piece &p, std::vector<PlannedPart> *ready, std::string *why) {
     if (failed_) {
         if (why) *why = why_;
@@ -72,8 +85,10 @@ bool PartPlanner::add(const Piece &p, std::vector<PlannedPart> *ready, std::stri
         return fail("a piece of negative length or offset", why);
     if (p.len > INT64_MAX - out_) return fail("the output is too large", why);
     if (p.len == 0) return true;
-    const int64_t min = l_.min_part;
-    if (p.kind == Piece::kRange && p.copyable && p.len >= min) {
+    const bool copyable = p.kind == Piece::kRange && p.copyable;
+    int64_t min = l_.min_part;
+    if (copyable && p.len < min && paced_copy_fits(p.len)) min = store_min_;
+    if (copyable && p.len >= min) {
         int64_t skip = 0;  // the range's head that goes into an uploaded part
         if (pending_ > 0 && pending_ < min) {
             const int64_t borrow = min - pending_;

@@ -27,9 +27,16 @@
 // uploaded whole.
 //
 // To keep within max_parts, the planner raises min_part to at least
-// ceil(expected_total * 1.02 / (max_parts - 1)) and upload_max to at least twice that. An
-// input shorter than the raised min_part is then uploaded rather than copied: a join of many
-// inputs near that size goes mostly through the machine.
+// ceil(expected_total * 1.02 / (max_parts - 1)) and upload_max to at least twice that; its
+// parts are then at least the raised min_part, but the last and the paced ones below. An
+// output more than 2% over its estimate may still need more parts (add() then fails).
+// A copyable range under
+// the raised min_part (but at least the store's own) is still copied while the parts so far,
+// its own included, stay within a pace of max_parts - 2 parts over the expected total: the
+// uploaded parts of upload_max leave room for it. A join of 20,000 inputs of 64 MiB (raised
+// min_part 131 MiB) so copies 24.5% of its bytes in 9,801 parts, where no plan within 10,000
+// parts copies more than a quarter (each copied input and the records after it need parts of
+// their own); without the pace it would upload them all.
 //
 // Pure computation, no I/O; one planner belongs to one thread.
 #ifndef VARFORGE_JOIN_PART_PLAN_H
@@ -81,7 +88,8 @@ class PartPlanner {
     // empty, so that an upload always has a part).
     bool finish(std::vector<PlannedPart> *ready, std::string *why);
 
-    // The limits in force, after raising.
+    // The limits in force, after raising; parts but the last are at least the min_part given
+    // to the constructor, most of them at least this one's.
     const PartLimits &limits() const { return l_; }
 
    private:
@@ -90,9 +98,12 @@ class PartPlanner {
                      std::string *why);
     bool next_number(std::string *why);
     bool fail(const std::string &reason, std::string *why);
+    bool paced_copy_fits(int64_t len) const;
 
     PartLimits l_;
-    int64_t out_ = 0;      // output bytes taken so far
+    int64_t store_min_;            // the store's own smallest part, before raising
+    long double paced_total_ = 0;  // the expected total with its margin; 0: not raised
+    int64_t out_ = 0;              // output bytes taken so far
     int64_t pending_ = 0;  // the pending run: the output's last `pending_` bytes, in no part
     int number_ = 0;       // parts planned so far
     bool failed_ = false;

@@ -355,10 +355,12 @@ struct S3Client::Reply {
     // get_range
     size_t got = 0;
     int64_t at = 0;             // offset in the object of the next byte received
-    bool whole = false;         // the store sent the whole object (200) rather than the range
+    bool started = false;       // the first bytes of the answer came
+    bool wrong_range = false;   // the answer starts after the range asked for
     bool filled_early = false;  // stopped once the range was in
     const S3Client::Request *rq = nullptr;
     bool too_big = false;
+    bool retry = false;  // an earlier try failed, perhaps after the store had done the work
 };
 
 namespace {
@@ -408,14 +410,26 @@ size_t on_body(char *p, size_t size, size_t n, void *arg) {
     const size_t total = size * n;
     const S3Client::Request *rq = r->rq;
     if (rq->out && (r->status == 206 || r->status == 200)) {
-        r->whole = r->status == 200;
-        if (!r->whole) {
-            if (r->got + total > rq->len) return 0;  // more than asked for
-            memcpy(rq->out + r->got, p, total);
-            r->got += total;
-            return total;
+        // The bytes from the offset where the answer starts (0 for the whole object, which a
+        // store may send instead of the range) that fall in the range asked for; a store may
+        // also send a range wider than asked. Stop once the range is in.
+        if (!r->started) {
+            r->started = true;
+            r->at = r->status == 200 ? 0 : -1;
+            if (r->status == 206 && r->content_range.rfind("bytes ", 0) == 0) {
+                const std::string from = r->content_range.substr(6);
+                if (!from.empty() && isdigit(static_cast<unsigned char>(from[0])))
+                    r->at = strtoll(from.c_str(), nullptr, 10);
+            }
+            if (r->at < 0 || r->at > rq->first) {
+                r->wrong_range = true;
+                return 0;
+            }
         }
-        // The whole object: keep the part of this piece that falls in the range.
+        if (r->got == rq->len) {
+            r->filled_early = true;
+            return 0;  // the rest is not wanted
+        }
         const int64_t from = std::max<int64_t>(r->at, rq->first);
         const int64_t to = std::min<int64_t>(r->at + static_cast<int64_t>(total),
                                              rq->first + static_cast<int64_t>(rq->len));
@@ -425,10 +439,6 @@ size_t on_body(char *p, size_t size, size_t n, void *arg) {
             r->got += static_cast<size_t>(to - from);
         }
         r->at += static_cast<int64_t>(total);
-        if (r->got == rq->len) {
-            r->filled_early = true;
-            return 0;  // the rest is not wanted
-        }
         return total;
     }
     if (r->body.size() + total > kMaxReplyBody) {
@@ -505,9 +515,10 @@ bool S3Client::send(const Request &rq, Reply *reply, std::string *why) {
     for (int attempt = 0;; attempt++) {
         *reply = Reply{};
         reply->rq = &rq;
+        reply->retry = attempt > 0;
         bool transient = false;
         ok = send_once(curl, rq, reply, why, &transient);
-        if (ok || !transient || attempt == kS3Retries) break;
+        if (ok || !transient || attempt >= retries_) break;
         std::this_thread::sleep_for(pause_ * (1 << attempt));
     }
     give_handle(curl);
@@ -584,8 +595,8 @@ bool S3Client::send_once(void *handle, const Request &rq, Reply *reply, std::str
     sent_ += up;
     received_ += down;
     if (rc != CURLE_OK && !(rc == CURLE_WRITE_ERROR && reply->filled_early)) {
-        if (rc == CURLE_WRITE_ERROR && rq.out) {
-            *why = "the store sent more bytes than the range holds";
+        if (rc == CURLE_WRITE_ERROR && reply->wrong_range) {
+            *why = "the store sent another range (" + reply->content_range + ")";
         } else if (rc == CURLE_WRITE_ERROR && reply->too_big) {
             *why = "the store's answer is too large";
         } else {
@@ -750,7 +761,10 @@ bool S3Client::complete_upload(const std::string &bucket, const std::string &key
     rq.headers = {"Content-Type: application/xml"};
     rq.body = reinterpret_cast<const unsigned char *>(xml.data()), rq.body_len = xml.size();
     Reply r;
-    return send(rq, &r, why);
+    if (send(rq, &r, why)) return true;
+    if (r.retry && why->find("NoSuchUpload") != std::string::npos)
+        *why += " (an earlier try, whose answer was lost, may have completed it)";
+    return false;
 }
 
 bool S3Client::abort_upload(const std::string &bucket, const std::string &key,
@@ -759,7 +773,9 @@ bool S3Client::abort_upload(const std::string &bucket, const std::string &key,
     rq.method = "DELETE", rq.bucket = bucket, rq.key = key;
     rq.query = "uploadId=" + uri_encode(upload_id, false);
     Reply r;
-    return send(rq, &r, why);
+    if (send(rq, &r, why)) return true;
+    // Gone after a try whose answer was lost: that try aborted it.
+    return r.retry && why->find("NoSuchUpload") != std::string::npos;
 }
 
 bool S3Client::put_object(const std::string &bucket, const std::string &key,
@@ -797,11 +813,6 @@ bool S3Client::get_range(const std::string &bucket, const std::string &key, int6
     rq.out = buf, rq.first = first, rq.len = len;
     Reply r;
     if (!send(rq, &r, why)) return false;
-    // A partial answer must be the range asked for: "bytes FIRST-LAST/SIZE".
-    if (!r.whole && r.content_range.rfind("bytes " + std::to_string(first) + "-", 0) != 0) {
-        *why = "the store sent another range (" + r.content_range + ")";
-        return false;
-    }
     if (r.got != len) {
         *why = "the object ends before the range does";
         return false;

@@ -12,10 +12,11 @@
 //  2. A request that fails in a way that may pass (no connection, a connection reset or cut
 //     short, a timeout, HTTP 5xx or 429, the store's SlowDown, RequestTimeout and
 //     InternalError) is sent again, up to kS3Retries times after a pause that grows from
-//     kS3FirstPause (retry_pause() changes it). A retried CreateMultipartUpload whose first
+//     kS3FirstPause (set_retries() changes them). A retried CreateMultipartUpload whose first
 //     answer was lost may leave an upload behind that no one will complete: list_uploads()
 //     finds such uploads. A retried CompleteMultipartUpload whose first answer was lost fails
-//     with NoSuchUpload although the object is in place.
+//     with NoSuchUpload although the object may be in place (`why` says so); a retried
+//     AbortMultipartUpload that meets NoSuchUpload so has succeeded.
 //  3. Requests are signed by libcurl (AWS signature version 4); request bodies carry their
 //     SHA-256, so the store refuses a body damaged on the way. Keys are sent percent-encoded.
 //  4. Threads: one S3Client may be used by any number of threads at once; each request takes
@@ -88,8 +89,11 @@ class S3Client {
     // Whether `other` names an object in the same store with the same credentials (so that
     // UploadPartCopy from it works).
     bool same_store(const S3Url &other) const;
-    // The pause before the first retry (it doubles for each next one); for tests.
-    void retry_pause(std::chrono::milliseconds first) { pause_ = first; }
+    // How often a failed request is sent again, and the pause before the first retry (it
+    // doubles for each next one); for tests. Call before the first request.
+    void set_retries(int retries, std::chrono::milliseconds first_pause) {
+        retries_ = retries, pause_ = first_pause;
+    }
 
     // 404: true with exists=false.
     bool head(const std::string &bucket, const std::string &key, S3ObjectInfo *info,
@@ -140,6 +144,7 @@ class S3Client {
     void give_handle(void *curl);
 
     S3Config cfg_;
+    int retries_ = kS3Retries;
     std::chrono::milliseconds pause_ = kS3FirstPause;
     std::atomic<int64_t> sent_{0}, received_{0};
     std::mutex pool_mu_;

@@ -1,0 +1,27 @@
+// Fuzz target: the reader of an object store's XML answers (join/s3_xml.h) on arbitrary bytes.
+// Whatever the bytes, it must end without a crash or a read out of bounds, and what it gives
+// must hang together: every element found under a node comes after it and bears the name
+// asked for, and every child names its parent's element as an ancestor through find().
+#include <cstdint>
+#include <cstdlib>
+#include <string_view>
+
+#include "join/s3_xml.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    const std::string_view text(reinterpret_cast<const char *>(data), size);
+    const vfjoin::XmlDoc doc(text);
+    const int root = doc.root();
+    if (root < 0) return 0;
+    for (const char *name : {"UploadId", "ETag", "Code", "Message", "IsTruncated"}) {
+        const int n = doc.find(root, name);
+        if (n >= 0 && (n <= root || doc.name(n) != name)) std::abort();
+        (void)doc.field(name);
+    }
+    for (int u : doc.children(root, "Upload")) {
+        if (u <= root || doc.name(u) != "Upload") std::abort();
+        const int k = doc.find(u, "Key");
+        if (k >= 0 && (k <= u || doc.text(k).size() > size)) std::abort();
+    }
+    return 0;
+}
