@@ -44,7 +44,7 @@ endif
 # The unit tests start web and S3 test servers (tests/servers), the workflow check a web
 # server: with the packages installed here, a test that finds no server fails instead of
 # skipping (AF_SERVERS_REQUIRED).
-ifneq ($(filter test unit-test workflow-test,$(MAKECMDGOALS)),)
+ifneq ($(filter test unit-test workflow-test bench,$(MAKECMDGOALS)),)
 BUILD_SETS += remote
 endif
 SERVERS_REQUIRED = $(if $(NO_DEPS),,AF_SERVERS_REQUIRED=1)

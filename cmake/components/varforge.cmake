@@ -59,3 +59,4 @@ af_fuzz(s3_xml_fuzz SOURCES fuzz/s3_xml_fuzz.cpp varforge/join/s3_xml.cpp
 if(TARGET s3_xml_fuzz)
   target_include_directories(s3_xml_fuzz PRIVATE ${CMAKE_SOURCE_DIR}/varforge)
 endif()
+af_bench_script(gather_s3 SCRIPT bench/gather_s3.sh)
