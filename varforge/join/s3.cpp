@@ -71,6 +71,7 @@ class Sha256 {
             h_[7] += h;
     }
     void update(const unsigned char *p, size_t n) {
+        if (n == 0) return;  // p may be null then
         total_ += n;
         if (fill_) {
             const size_t take = std::min(n, sizeof buf_ - fill_);
@@ -101,6 +102,14 @@ class Sha256 {
     size_t fill_ = 0;
     uint64_t total_ = 0;
 };
+
+}  // namespace
+
+std::string sha256_hex(const unsigned char *data, size_t len) {
+    return Sha256::hex(data, len);
+}
+
+namespace {
 
 // ---- names and settings ----
 
@@ -539,7 +548,7 @@ bool S3Client::send_once(void *handle, const Request &rq, Reply *reply, std::str
 
     curl_slist *hdrs = nullptr;
     std::vector<std::string> lines = rq.headers;
-    lines.push_back("x-amz-content-sha256: " + Sha256::hex(rq.body, rq.body_len));
+    lines.push_back("x-amz-content-sha256: " + sha256_hex(rq.body, rq.body_len));
     if (!cfg_.token.empty()) lines.push_back("x-amz-security-token: " + cfg_.token);
     for (const std::string &l : lines) {
         curl_slist *next = curl_slist_append(hdrs, l.c_str());

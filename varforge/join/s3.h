@@ -57,6 +57,10 @@ struct S3ObjectInfo {
     std::string etag;  // as the store gives it, quotes included
 };
 
+// The SHA-256 of `len` bytes at `data` (null when len is 0) in lower-case hex, as a request's
+// x-amz-content-sha256 header carries it.
+std::string sha256_hex(const unsigned char *data, size_t len);
+
 // Where and as whom requests go: a store's endpoint and the credentials for it, as
 // S3Client::for_url() finds them in the environment and the credentials file.
 struct S3Config {
