@@ -41,7 +41,7 @@ ifneq ($(filter $(TEST_GOALS),$(MAKECMDGOALS)),)
 BUILD_SETS = tests
 BUILD_OPTS = -DAF_TESTS=ON
 endif
-# The unit tests start web and S3 test servers (tests/servers), the workflow check a web
+# The unit tests and benchmarks start web and S3 test servers (tests/servers), the workflow check a web
 # server: with the packages installed here, a test that finds no server fails instead of
 # skipping (AF_SERVERS_REQUIRED).
 ifneq ($(filter test unit-test workflow-test bench,$(MAKECMDGOALS)),)
