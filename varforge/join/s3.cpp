@@ -563,6 +563,7 @@ bool S3Client::send_once(void *handle, const Request &rq, Reply *reply, std::str
     const std::string sigv4 = "aws:amz:" + cfg_.region + ":s3";
     curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
     curl_easy_setopt(curl, CURLOPT_PATH_AS_IS, 1L);  // a key's "." and ".." are its own
+    curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, 20L);
     curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
@@ -643,8 +644,9 @@ bool S3Client::head(const std::string &bucket, const std::string &key, S3ObjectI
     Reply r;
     *info = S3ObjectInfo{};
     if (!send(rq, &r, why)) {
-        if (r.status == 404) return true;
-        return false;
+        if (r.status != 404) return false;
+        why->clear();
+        return true;
     }
     if (r.content_length < 0) {
         *why = "the store gave no size";
@@ -802,8 +804,9 @@ bool S3Client::delete_object(const std::string &bucket, const std::string &key, 
     rq.method = "DELETE", rq.bucket = bucket, rq.key = key;
     Reply r;
     if (send(rq, &r, why)) return true;
-    if (r.status == 404 && why->find("NoSuchKey") != std::string::npos) return true;
-    return false;
+    if (r.status != 404 || why->find("NoSuchKey") == std::string::npos) return false;
+    why->clear();
+    return true;
 }
 
 bool S3Client::get_range(const std::string &bucket, const std::string &key, int64_t first,
