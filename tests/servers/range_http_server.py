@@ -11,7 +11,8 @@ Faults, each once per path (for the retry and refusal tests of remote joins):
   --fail-once STATUS  the first request answers STATUS
   --cut-once BYTES    the first ranged reply starting past the first byte and longer than
                       BYTES ends, connection closed, after BYTES
-  --grow-at N         from the Nth request on (ranged or not), the file has one more byte"""
+  --grow-at N         from the Nth request on (ranged or not), the file has one more byte
+  --ranges-until N    ranges are served up to the Nth request; later ones get the whole file"""
 import argparse
 import http.server
 import io
@@ -23,7 +24,7 @@ import time
 LOG = None
 LOG_LOCK = threading.Lock()
 DELAY = 0.0
-FAIL_ONCE = CUT_ONCE = GROW_AT = 0
+FAIL_ONCE = CUT_ONCE = GROW_AT = RANGES_UNTIL = 0
 SEEN = {}  # (fault, path) -> count
 
 
@@ -60,7 +61,10 @@ class RangeHandler(http.server.SimpleHTTPRequestHandler):
         size = os.path.getsize(path)
         f = open(path, "rb")
         m = re.match(r"bytes=(\d*)-(\d*)$", self.headers.get("Range", ""))
-        if GROW_AT and count("open", self.path) >= GROW_AT:
+        opens = count("open", self.path)
+        if RANGES_UNTIL and opens > RANGES_UNTIL:
+            m = None
+        if GROW_AT and opens >= GROW_AT:
             data = f.read() + b"\0"
             size = len(data)
             f = io.BytesIO(data)
@@ -115,7 +119,7 @@ class RangeHandler(http.server.SimpleHTTPRequestHandler):
 
 
 def main():
-    global LOG, DELAY, FAIL_ONCE, CUT_ONCE, GROW_AT
+    global LOG, DELAY, FAIL_ONCE, CUT_ONCE, GROW_AT, RANGES_UNTIL
     ap = argparse.ArgumentParser()
     ap.add_argument("dir")
     ap.add_argument("--log")
@@ -123,8 +127,10 @@ def main():
     ap.add_argument("--fail-once", type=int, default=0)
     ap.add_argument("--cut-once", type=int, default=0)
     ap.add_argument("--grow-at", type=int, default=0)
+    ap.add_argument("--ranges-until", type=int, default=0)
     args = ap.parse_args()
     FAIL_ONCE, CUT_ONCE, GROW_AT = args.fail_once, args.cut_once, args.grow_at
+    RANGES_UNTIL = args.ranges_until
     LOG = os.path.abspath(args.log) if args.log else None
     DELAY = args.delay_ms / 1000.0
     os.chdir(args.dir)

@@ -192,6 +192,9 @@ TEST(JoinRemote, TransientFailuresRetriedChangedFilesRefused) {
         {{"--fail-once", "500"}, ""},
         {{"--cut-once", "70000"}, ""},
         {{"--grow-at", "3"}, "the file changed after it was checked"},
+        // Ranges served for the check, not for the copy: the whole file must not be copied.
+        {{"--ranges-until", "2"},
+         "the file changed after it was checked, or the server does not serve byte ranges"},
     };
     for (const auto &row : rows) {
         std::vector<std::string> server = {
