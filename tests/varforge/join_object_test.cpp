@@ -1,7 +1,8 @@
 // varforge cat -o s3+http://BUCKET/KEY against the S3 test server (on 127.0.0.1 at a free
 // port, stopped by its PID): the object and its index are the local join's bytes, whatever
-// lies where; a join that fails or is killed leaves the old object and index as they were and
-// no multipart upload behind; a replaced object's old index goes.
+// lies where (in the store, in a local file, on a web server); a join that fails or is killed
+// leaves the old object and index as they were and no multipart upload behind; a replaced object's
+// old index goes.
 #include <gtest/gtest.h>
 #include <htslib/vcf.h>
 #include <signal.h>
@@ -34,6 +35,7 @@ std::string object(int port, const std::string &key) {
 TEST(JoinObject, WrittenInsideTheStoreAsTheLocalJoin) {
     aftest::TempDir dir, store;
     AF_START_SERVER(s3, aftest::ServerKind::kS3, store.path());
+    AF_START_SERVER(web, aftest::ServerKind::kWeb, dir.path());
     const int port = s3.port();
     ASSERT_EQ(aftest::s3(port, {"mb", "shards"}).err, "");
     // Two shards over 5 MiB (a shard joined to itself), whose spans are copied in the store,
@@ -81,6 +83,7 @@ TEST(JoinObject, WrittenInsideTheStoreAsTheLocalJoin) {
         {{"-W", "-o", out, b}, 0, "", &good1, &good1_csi},
         // Replaced without -W: the old index goes with the old object.
         {{"-o", out, a, b, c, local[3]}, 0, "", &good, nullptr},
+        {{"-o", out, a, b, c, web.url("d.bcf")}, 0, "", &good, nullptr},  // d over http
         {{"-W", "-o", out, a, "s3+http://shards/none.bcf"},
          1,
          "[bcf_cat] s3+http://shards/none.bcf: not found on the server (HTTP 404)\n",
