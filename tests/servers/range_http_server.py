@@ -12,7 +12,8 @@ Faults, each once per path (for the retry and refusal tests of remote joins):
   --cut-once BYTES    the first ranged reply starting past the first byte and longer than
                       BYTES ends, connection closed, after BYTES
   --grow-at N         from the Nth request on (ranged or not), the file has one more byte
-  --ranges-until N    ranges are served up to the Nth request; later ones get the whole file"""
+  --ranges-until N    ranges are served up to the Nth request; later ones get the whole file
+  --only PATH         the faults above hit only PATH (default: every path)"""
 import argparse
 import http.server
 import io
@@ -25,6 +26,7 @@ LOG = None
 LOG_LOCK = threading.Lock()
 DELAY = 0.0
 FAIL_ONCE = CUT_ONCE = GROW_AT = RANGES_UNTIL = 0
+ONLY = None
 SEEN = {}  # (fault, path) -> count
 
 
@@ -62,6 +64,8 @@ class RangeHandler(http.server.SimpleHTTPRequestHandler):
         f = open(path, "rb")
         m = re.match(r"bytes=(\d*)-(\d*)$", self.headers.get("Range", ""))
         opens = count("open", self.path)
+        if ONLY is not None and self.path != ONLY:
+            opens = 0
         if RANGES_UNTIL and opens > RANGES_UNTIL:
             m = None
         if GROW_AT and opens >= GROW_AT:
@@ -119,7 +123,7 @@ class RangeHandler(http.server.SimpleHTTPRequestHandler):
 
 
 def main():
-    global LOG, DELAY, FAIL_ONCE, CUT_ONCE, GROW_AT, RANGES_UNTIL
+    global LOG, DELAY, FAIL_ONCE, CUT_ONCE, GROW_AT, RANGES_UNTIL, ONLY
     ap = argparse.ArgumentParser()
     ap.add_argument("dir")
     ap.add_argument("--log")
@@ -128,9 +132,10 @@ def main():
     ap.add_argument("--cut-once", type=int, default=0)
     ap.add_argument("--grow-at", type=int, default=0)
     ap.add_argument("--ranges-until", type=int, default=0)
+    ap.add_argument("--only")
     args = ap.parse_args()
     FAIL_ONCE, CUT_ONCE, GROW_AT = args.fail_once, args.cut_once, args.grow_at
-    RANGES_UNTIL = args.ranges_until
+    RANGES_UNTIL, ONLY = args.ranges_until, args.only
     LOG = os.path.abspath(args.log) if args.log else None
     DELAY = args.delay_ms / 1000.0
     os.chdir(args.dir)

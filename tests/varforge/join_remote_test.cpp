@@ -187,14 +187,18 @@ TEST(JoinRemote, TransientFailuresRetriedChangedFilesRefused) {
     const struct {
         std::vector<std::string> fault;
         std::string why;  // empty: the join succeeds
+        int before = 0;   // copies of the second shard joined before the shards
     } rows[] = {
         {{"--fail-once", "503"}, ""},
         {{"--fail-once", "500"}, ""},
         {{"--cut-once", "70000"}, ""},
         {{"--grow-at", "3"}, "the file changed after it was checked"},
-        // Ranges served for the check, not for the copy: the whole file must not be copied.
-        {{"--ranges-until", "2"},
-         "the file changed after it was checked, or the server does not serve byte ranges"},
+        // Ranges served for the check, not for the copy: the whole file must not be copied,
+        // whether the copy asks on the check's connection or, past the 64th input, anew.
+        {{"--ranges-until", "2"}, "read error: the server does not serve byte ranges"},
+        {{"--ranges-until", "2", "--only", "/" + names[0]},
+         "the file changed after it was checked, or the server does not serve byte ranges",
+         64},
     };
     for (const auto &row : rows) {
         std::vector<std::string> server = {
@@ -209,6 +213,7 @@ TEST(JoinRemote, TransientFailuresRetriedChangedFilesRefused) {
         const std::string base =
             "http://127.0.0.1:" + std::to_string(atoi(aftest::read_file(port_file).c_str())) + "/";
         std::vector<std::string> cmd = {varforge(), "cat", "-o", out};
+        for (int i = 0; i < row.before; i++) cmd.push_back(base + names[1]);
         for (const auto &n : names) cmd.push_back(base + n);
         aftest::write_file(out, "previous good output");
         auto r = run(cmd);

@@ -71,16 +71,27 @@ bool ends_as_checked(const Input &in, const Source &src, std::string *why) {
     return true;
 }
 
+std::vector<unsigned char> Fetcher::spare_piece() {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (spare_.empty()) return {};
+    std::vector<unsigned char> piece = std::move(spare_.back());
+    spare_.pop_back();
+    return piece;
+}
+
 void Fetcher::fetch(size_t i) {
     const Input &in = inputs_[i];
     Stream &s = *streams_[i];
     std::string why;
     try {
-        // One request for the data and the end-of-file block after it.
-        std::unique_ptr<Source> src = Source::stream_from(in.name, in.id, in.data_start, &why);
+        // One request for the data and the end-of-file block after it, on the connection of
+        // the check when it was kept.
+        std::shared_ptr<Source> src = std::move(in.remote);
+        if (!src) src = Source::stream_from(in.name, in.id, in.data_start, &why);
         bool first = true;
         for (int64_t at = in.data_start, to = in.data_end(); src && at < to;) {
-            std::vector<unsigned char> piece(size_t(std::min<int64_t>(kFetchPiece, to - at)));
+            std::vector<unsigned char> piece = spare_piece();
+            piece.resize(size_t(std::min<int64_t>(kFetchPiece, to - at)));
             if (!src->read_at(piece.data(), piece.size(), at, &why)) break;
             if (first && !starts_as_checked(in, piece, &why)) break;
             first = false;
@@ -116,7 +127,11 @@ bool Fetcher::take(const Input &in, std::vector<unsigned char> *piece, std::stri
     cv_.wait(lock, [&] { return !s.pieces.empty() || s.done; });
     piece->clear();
     if (!s.pieces.empty()) {
-        piece->swap(s.pieces.front());
+        // As many as the fetches may hold at once: no more memory than they take anyway.
+        if (piece->capacity() >= kFetchPiece &&
+            spare_.size() < threads_.size() * (kFetchBuffer / kFetchPiece + 1))
+            spare_.push_back(std::move(*piece));
+        *piece = std::move(s.pieces.front());
         s.pieces.pop_front();
         s.bytes -= piece->size();
         cv_.notify_all();

@@ -1,8 +1,9 @@
 // fetch: the data of a join's remote inputs, streamed ahead of the copy, and ahead of the
 // checks of the inputs after them. Up to `ahead` remote inputs are fetched at once, each by a
 // thread of its own, in input order, each once the driver has admitted it: each thread asks
-// the server for its input's bytes from the first data block on, in one request, proves by the
-// first bytes and the end-of-file block that they are the checked file's, and hands them on
+// the server for its input's bytes from the first data block on, in one request (on the
+// connection its check kept open, for the first inputs), proves by the first bytes and the
+// end-of-file block that they are the checked file's, and hands them on
 // in pieces through a buffer of at most kFetchBuffer bytes, waiting while it is full. The
 // memory it holds is thus at most `ahead` times (kFetchBuffer + kFetchPiece), whatever the
 // inputs' sizes.
@@ -55,10 +56,13 @@ class Fetcher {
     };
     void run();
     void fetch(size_t i);
+    std::vector<unsigned char> spare_piece();
 
     const std::vector<Input> &inputs_;
     std::vector<size_t> remote_;  // the remote inputs, in order
     std::vector<std::unique_ptr<Stream>> streams_;
+    // Pieces the copy is done with, filled again rather than allocated (and zeroed) anew.
+    std::vector<std::vector<unsigned char>> spare_;
     size_t next_ = 0;      // the next of remote_ to start
     size_t admitted_ = 0;  // inputs below this one may be fetched
     bool stop_ = false;

@@ -154,8 +154,11 @@ bool examine(Input *in, bool keep, bool keep_tail, const OutputId &out, std::str
                                   : "cannot read the end of the file");
     if (!note_tail(r, in, keep_tail, why)) return false;
     // Standard input cannot be opened again by name, so it is always kept.
-    // A remote object has no descriptor: it is opened again by its URL.
-    if (src->remote()) return true;
+    // A remote object has no descriptor: its connection is kept, or it is opened again.
+    if (src->remote()) {
+        if (keep) in->remote = std::move(src);
+        return true;
+    }
     if (keep || strcmp(in->name, "-") == 0) return (in->fd = src->keep(why)) >= 0;
     return true;
 }

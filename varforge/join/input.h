@@ -43,6 +43,9 @@ struct Input {
     // sent the bytes asked for.
     unsigned char data_head[kBlockHead] = {};
     int data_head_len = 0;
+    // A remote input's connection, kept from its check for its copy (which takes it), so
+    // that the copy asks for its data on a connection already open.
+    mutable std::shared_ptr<Source> remote;
     std::string text;  // the header text, until admitted
     // The header's block, decompressed, when kept from the examination for the copy (its
     // records are [tail_from, tail_len)); null when they are read again.

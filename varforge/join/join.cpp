@@ -32,6 +32,7 @@ constexpr size_t kExamineAhead = 64;      // inputs examined ahead of their admi
 constexpr size_t kEncodeAhead = 8;        // inputs' first records encoded ahead of the copy
 constexpr int64_t kKeptTails = 32 << 20;  // first records kept from the examination
 constexpr unsigned kRemoteWorkers = 48;   // remote inputs examined at once
+constexpr size_t kKeptRemote = 64;        // remote inputs whose connections stay open for the copy
 
 // Raises the soft descriptor limit as far as allowed; returns how many inputs may stay open.
 long input_fd_budget() {
@@ -135,7 +136,7 @@ class Join {
         size_t queued = 0;
         for (size_t i = 0; i < n_; i++) {
             for (; queued < n_ && queued < i + kExamineAhead; queued++)
-                submit_examine(queued, long(queued) < budget);
+                submit_examine(queued, long(queued) < budget && keep_remote(queued));
             Input &in = inputs_[i];
             if (stdin_at >= 0 && strcmp(opts_.inputs[i], "-") == 0) {
                 in = inputs_[size_t(stdin_at)];  // one file, read again: the same checks hold
@@ -177,6 +178,13 @@ class Join {
             }
         }
         return true;
+    }
+
+    // Whether input `i`, when remote, keeps its check's connection for its copy: the first
+    // few, and not those that an object output copies inside its store.
+    bool keep_remote(size_t i) const {
+        const char *name = opts_.inputs[i];
+        return !is_url(name) || (i < kKeptRemote && !(object_ && object_->in_store(name)));
     }
 
     void submit_examine(size_t i, bool keep) {

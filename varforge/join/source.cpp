@@ -230,8 +230,8 @@ bool Source::find_end(int64_t tail, std::string *why) {
 
 long Source::remote_read(unsigned char *buf, size_t n, int64_t at, std::string *why) const {
     const bool sized = id_.size >= 0;
-    // A stream opened at an offset is read to its true end, which shows an object that grew.
-    const bool to_true_end = hf_ && base_ > 0 && pos_ == at;
+    // A stream is read on to its true end, which shows an object that grew.
+    const bool to_true_end = hf_ && pos_ == at;
     if (n == 0 || (sized && at >= id_.size && !to_true_end)) return 0;
     if (sized && !to_true_end) n = size_t(std::min<int64_t>(int64_t(n), id_.size - at));
     int err = 0;
