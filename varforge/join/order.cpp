@@ -35,6 +35,38 @@ bool fail(std::string *why, std::string what) {
     return false;
 }
 
+constexpr int64_t kFirstWindow = 2 * int64_t(kMaxBlock);  // asked for to read a first record
+
+// Reads the positions of the records from the virtual offset `voff` on, through `r` (over
+// `src`): the first one into `*first`, when not null, else every one, the last into `*last`.
+bool positions(const Source &src, const Input &in, uint64_t voff, int64_t *first, int64_t *last) {
+    BlockReader r(src, in.data_end());
+    std::string unused;
+    if (!r.seek(voff, &unused)) return false;
+    // A server that ignored the range sent the file from its start, whose first block holds
+    // the header: a later block never starts so.
+    if (src.remote() && (voff >> 16) > 0 && r.length() >= 4 &&
+        (memcmp(r.data(), "BCF\2", 4) == 0 || memcmp(r.data(), "##fi", 4) == 0))
+        return false;
+    int64_t pos = 0;
+    if (first) return next_pos(r, in.kind, first);
+    while (next_pos(r, in.kind, &pos)) *last = pos;
+    return *last >= 0;
+}
+
+// The record positions at `voff`, as positions() reads them: for a remote input through a
+// request for those bytes alone (`window` of them, or to the end), and, should that fail,
+// through the input opened again.
+bool remote_positions(const Input &in, uint64_t voff, int64_t window, int64_t *first,
+                      int64_t *last) {
+    std::string why;
+    std::unique_ptr<Source> src =
+        Source::stream_from(in.name, in.id, int64_t(voff >> 16), &why, window);
+    if (src && positions(*src, in, voff, first, last)) return true;
+    src = Source::reopen(in.name, -1, in.id, &why);
+    return src && positions(*src, in, voff, first, last);
+}
+
 }  // namespace
 
 bool read_edges(const Input &in, const Index &idx, const std::vector<std::string> &names, Edges *e,
@@ -63,18 +95,20 @@ bool read_edges(const Input &in, const Index &idx, const std::vector<std::string
         for (const auto &ch : b.chunks) last_beg = std::max(last_beg, ch.beg);
     last_beg = std::max(last_beg, firsts.back().first);
 
+    const char *no_first = "cannot read its first record where its index says";
+    const char *no_last = "cannot read its last records where its index says";
+    if (is_url(in.name)) {
+        // Two small requests, rather than the whole object opened again and read at two places.
+        if (!remote_positions(in, firsts.front().first, kFirstWindow, &e->first_pos, nullptr))
+            return fail(why, no_first);
+        if (!remote_positions(in, last_beg, 0, nullptr, &e->last_pos)) return fail(why, no_last);
+        return true;
+    }
     std::unique_ptr<Source> src = Source::reopen(in.name, in.fd, in.id, why);
     if (!src) return false;
-    BlockReader r(*src, in.data_end());
-    const Kind kind = in.kind;
-    std::string unused;
-    int64_t pos = 0;
-    if (!r.seek(firsts.front().first, &unused) || !next_pos(r, kind, &e->first_pos))
-        return fail(why, "cannot read its first record where its index says");
-    if (!r.seek(last_beg, &unused))
-        return fail(why, "cannot read its last records where its index says");
-    while (next_pos(r, kind, &pos)) e->last_pos = pos;
-    if (e->last_pos < 0) return fail(why, "cannot read its last records where its index says");
+    if (!positions(*src, in, firsts.front().first, &e->first_pos, nullptr))
+        return fail(why, no_first);
+    if (!positions(*src, in, last_beg, nullptr, &e->last_pos)) return fail(why, no_last);
     return true;
 }
 

@@ -178,8 +178,9 @@ std::unique_ptr<Source> Source::open_url(const char *url, const Identity *id, st
 }
 
 std::unique_ptr<Source> Source::stream_from(const char *url, const Identity &id, int64_t from,
-                                            std::string *why) {
-    const std::string range = "Range: bytes=" + std::to_string(from) + "-";
+                                            std::string *why, int64_t len) {
+    const std::string range = "Range: bytes=" + std::to_string(from) + "-" +
+                              (len > 0 ? std::to_string(from + len - 1) : "");
     hFILE *hf = nullptr;
     for (int attempt = 0;; attempt++) {
         if ((hf = hopen(url, "r:", "httphdr", range.c_str(), nullptr))) break;

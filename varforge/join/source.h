@@ -60,12 +60,12 @@ class Source {
     static std::unique_ptr<Source> reopen(const char *name, int kept, const Identity &id,
                                           std::string *why);
 
-    // Opens the checked remote object `url` for reading its bytes from `from` to its end in
-    // order, in one request (a read elsewhere opens it again). The caller proves that the
-    // bytes are the ones it expects (the server may have ignored the range). nullptr with
-    // `why` set.
+    // Opens the checked remote object `url` for reading its bytes from `from` to its end (or
+    // `len` of them, when positive) in order, in one request; a read elsewhere, or past those
+    // bytes, opens it again. The caller proves that the bytes are the ones it expects (the
+    // server may have ignored the range). nullptr with `why` set.
     static std::unique_ptr<Source> stream_from(const char *url, const Identity &id, int64_t from,
-                                               std::string *why);
+                                               std::string *why, int64_t len = 0);
 
     ~Source();
     Source(const Source &) = delete;
