@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <system_error>
 
 namespace vfjoin {
 
@@ -149,7 +150,11 @@ bool ObjectOutput::pin_sources(std::vector<Input> &inputs, Fault *f) {
         }
     };
     std::vector<std::thread> threads;
-    for (unsigned t = 1; t < std::min<size_t>(kHeads, n); t++) threads.emplace_back(work);
+    try {
+        for (unsigned t = 1; t < std::min<size_t>(kHeads, n); t++) threads.emplace_back(work);
+    } catch (const std::system_error &) {
+        // Fewer threads only ask fewer at once.
+    }
     work();
     for (auto &t : threads) t.join();
     for (size_t i = 0; i < n; i++)
