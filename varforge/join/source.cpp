@@ -92,6 +92,21 @@ hFILE *open_sized(const char *url, int64_t *size) {
     return hf;
 }
 
+// Runs `open` until it gives a connection, again after a pause while it fails in a way that
+// may pass; nullptr with `why` set when it does not.
+template <typename Open>
+hFILE *open_retrying(Open open, std::string *why) {
+    for (int attempt = 0;; attempt++) {
+        if (hFILE *hf = open()) return hf;
+        const int err = errno;
+        if (attempt == kRetries || !transient(err)) {
+            *why = remote_reason(err);
+            return nullptr;
+        }
+        pause_before(attempt);
+    }
+}
+
 }  // namespace
 
 bool is_url(const char *name) {
@@ -153,17 +168,9 @@ std::unique_ptr<Source> Source::reopen(const char *name, int kept, const Identit
 
 std::unique_ptr<Source> Source::open_url(const char *url, const Identity *id, std::string *why) {
     int64_t size = -1;
-    hFILE *hf = nullptr;
-    for (int attempt = 0;; attempt++) {
-        // For the check, one stream from the start: the size comes later (find_end).
-        if ((hf = id ? open_sized(url, &size) : hopen(url, "r"))) break;
-        const int err = errno;
-        if (attempt == kRetries || !transient(err)) {
-            *why = remote_reason(err);
-            return nullptr;
-        }
-        pause_before(attempt);
-    }
+    // For the check, one stream from the start: the size comes later (find_end).
+    hFILE *hf = open_retrying([&] { return id ? open_sized(url, &size) : hopen(url, "r"); }, why);
+    if (!hf) return nullptr;
     std::unique_ptr<Source> s(new Source(-1));
     s->hf_ = hf;
     s->url_ = url;
@@ -181,16 +188,9 @@ std::unique_ptr<Source> Source::stream_from(const char *url, const Identity &id,
                                             std::string *why, int64_t len) {
     const std::string range = "Range: bytes=" + std::to_string(from) + "-" +
                               (len > 0 ? std::to_string(from + len - 1) : "");
-    hFILE *hf = nullptr;
-    for (int attempt = 0;; attempt++) {
-        if ((hf = hopen(url, "r:", "httphdr", range.c_str(), nullptr))) break;
-        const int err = errno;
-        if (attempt == kRetries || !transient(err)) {
-            *why = remote_reason(err);
-            return nullptr;
-        }
-        pause_before(attempt);
-    }
+    hFILE *hf =
+        open_retrying([&] { return hopen(url, "r:", "httphdr", range.c_str(), nullptr); }, why);
+    if (!hf) return nullptr;
     std::unique_ptr<Source> s(new Source(-1));
     s->hf_ = hf;
     s->url_ = url;
@@ -219,11 +219,7 @@ bool Source::find_end(int64_t tail, std::string *why) {
     close_quietly(hf_);
     hf_ = nullptr;
     int64_t size = 0;
-    for (int attempt = 0; !(hf_ = open_sized(url_.c_str(), &size)); attempt++) {
-        const int err = errno;
-        if (attempt == kRetries || !transient(err)) return fail(why, remote_reason(err));
-        pause_before(attempt);
-    }
+    if (!(hf_ = open_retrying([&] { return open_sized(url_.c_str(), &size); }, why))) return false;
     id_.size = size;
     pos_ = size - 1;
     return true;
