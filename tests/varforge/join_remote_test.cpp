@@ -62,7 +62,7 @@ class WebServer {
                 " location /status/403/ { return 403; } location /status/500/ { return 500; } "
                 "} }\n");
         pid_ = aftest::spawn({"/usr/sbin/nginx", "-p", p, "-c", dir.file("nginx.conf")});
-        for (int i = 0; i < 100 && run({"/bin/bash", "-c",
+        for (int i = 0; i < 400 && run({"/bin/bash", "-c",
                                         "exec 3<>/dev/tcp/127.0.0.1/" + std::to_string(port_)})
                                            .status != 0;
              i++)
@@ -209,7 +209,7 @@ TEST(JoinRemote, TransientFailuresRetriedChangedFilesRefused) {
         const int fd = open(port_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         const pid_t pid = aftest::spawn(server, -1, fd);
         close(fd);
-        for (int i = 0; i < 100 && aftest::read_file(port_file).empty(); i++) usleep(50000);
+        for (int i = 0; i < 400 && aftest::read_file(port_file).empty(); i++) usleep(50000);
         const std::string base =
             "http://127.0.0.1:" + std::to_string(atoi(aftest::read_file(port_file).c_str())) + "/";
         std::vector<std::string> cmd = {varforge(), "cat", "-o", out};
