@@ -9,9 +9,13 @@ Usage: range_http_server.py DIR [--log FILE] [--delay-ms MS]
   --delay-ms MS  hold each request MS milliseconds before answering it
 Faults, each once per path (for the retry and refusal tests of remote joins):
   --fail-once STATUS  the first request answers STATUS
-  --cut-once BYTES    the first ranged reply starting past the first byte and longer than
-                      BYTES ends, connection closed, after BYTES
-  --grow-at N         from the Nth request on (ranged or not), the file has one more byte
+  --cut-once BYTES    the first reply longer than BYTES that is whole or starts past the
+                      first byte ends, connection closed, after BYTES
+  --grow-at N         from the Nth request on (ranged or not), the file has one more BGZF
+                      end-of-file block (28 bytes): still well formed, but not the same
+  --grow-only KIND    the growth hits only "ranged" requests, or only "whole" ones
+  --delay-ranged-ms MS  hold each ranged request MS milliseconds before answering it, so
+                      that whole ones answered at the same time come first
   --ranges-until N    ranges are served up to the Nth request; later ones get the whole file
   --only PATH         the faults above hit only PATH (default: every path)"""
 import argparse
@@ -24,10 +28,11 @@ import time
 
 LOG = None
 LOG_LOCK = threading.Lock()
-DELAY = 0.0
+DELAY = DELAY_RANGED = 0.0
 FAIL_ONCE = CUT_ONCE = GROW_AT = RANGES_UNTIL = 0
-ONLY = None
+ONLY = GROW_ONLY = None
 SEEN = {}  # (fault, path) -> count
+EOF_BLOCK = bytes.fromhex("1f8b08040000000000ff0600424302001b0003000000000000000000")
 
 
 def count(fault, path):
@@ -63,13 +68,15 @@ class RangeHandler(http.server.SimpleHTTPRequestHandler):
         size = os.path.getsize(path)
         f = open(path, "rb")
         m = re.match(r"bytes=(\d*)-(\d*)$", self.headers.get("Range", ""))
+        if m and DELAY_RANGED:
+            time.sleep(DELAY_RANGED)
         opens = count("open", self.path)
         if ONLY is not None and self.path != ONLY:
             opens = 0
         if RANGES_UNTIL and opens > RANGES_UNTIL:
             m = None
-        if GROW_AT and opens >= GROW_AT:
-            data = f.read() + b"\0"
+        if GROW_AT and opens >= GROW_AT and GROW_ONLY != ("whole" if m else "ranged"):
+            data = f.read() + EOF_BLOCK
             size = len(data)
             f = io.BytesIO(data)
         if not m:
@@ -77,6 +84,7 @@ class RangeHandler(http.server.SimpleHTTPRequestHandler):
             self.send_header("Content-Length", str(size))
             self.send_header("Accept-Ranges", "bytes")
             self.end_headers()
+            self.cut_once(size)
             return f
         if m.group(1):
             start = int(m.group(1))
@@ -98,11 +106,15 @@ class RangeHandler(http.server.SimpleHTTPRequestHandler):
         self.send_header("Accept-Ranges", "bytes")
         self.end_headers()
         self._remaining = end - start + 1
-        if CUT_ONCE and start > 0 and self._remaining > CUT_ONCE and \
-                count("cut", self.path) == 1:
+        if start > 0:
+            self.cut_once(self._remaining)
+        return f
+
+    def cut_once(self, length):
+        """The first reply longer than CUT_ONCE of a path ends after CUT_ONCE bytes."""
+        if CUT_ONCE and length > CUT_ONCE and count("cut", self.path) == 1:
             self._remaining = CUT_ONCE
             self.close_connection = True
-        return f
 
     def copyfile(self, source, outputfile):
         remaining = getattr(self, "_remaining", None)
@@ -123,21 +135,23 @@ class RangeHandler(http.server.SimpleHTTPRequestHandler):
 
 
 def main():
-    global LOG, DELAY, FAIL_ONCE, CUT_ONCE, GROW_AT, RANGES_UNTIL, ONLY
+    global LOG, DELAY, DELAY_RANGED, FAIL_ONCE, CUT_ONCE, GROW_AT, GROW_ONLY, RANGES_UNTIL, ONLY
     ap = argparse.ArgumentParser()
     ap.add_argument("dir")
     ap.add_argument("--log")
     ap.add_argument("--delay-ms", type=float, default=0)
+    ap.add_argument("--delay-ranged-ms", type=float, default=0)
     ap.add_argument("--fail-once", type=int, default=0)
     ap.add_argument("--cut-once", type=int, default=0)
     ap.add_argument("--grow-at", type=int, default=0)
+    ap.add_argument("--grow-only", choices=["ranged", "whole"])
     ap.add_argument("--ranges-until", type=int, default=0)
     ap.add_argument("--only")
     args = ap.parse_args()
     FAIL_ONCE, CUT_ONCE, GROW_AT = args.fail_once, args.cut_once, args.grow_at
-    RANGES_UNTIL, ONLY = args.ranges_until, args.only
+    RANGES_UNTIL, ONLY, GROW_ONLY = args.ranges_until, args.only, args.grow_only
     LOG = os.path.abspath(args.log) if args.log else None
-    DELAY = args.delay_ms / 1000.0
+    DELAY, DELAY_RANGED = args.delay_ms / 1000.0, args.delay_ranged_ms / 1000.0
     os.chdir(args.dir)
     # Many clients connect at once (quickcheck -j): a short listen queue would drop them.
     http.server.ThreadingHTTPServer.request_queue_size = 256

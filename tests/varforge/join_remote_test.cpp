@@ -170,8 +170,8 @@ TEST(JoinRemote, FailuresNameTheUrlAndLeaveNothing) {
 }  // namespace
 
 // A server that fails once per file (an error status, a reply cut short) is asked again and
-// the join is the local one byte for byte; one whose file grows when it is opened for the
-// copy (its third opening: two for the checks) is refused.
+// the join is the local one byte for byte; one whose file grows between two of its requests
+// is refused.
 TEST(JoinRemote, TransientFailuresRetriedChangedFilesRefused) {
     aftest::TempDir dir;
     const std::string www = dir.file("www"), out = dir.file("out.bcf");
@@ -192,10 +192,16 @@ TEST(JoinRemote, TransientFailuresRetriedChangedFilesRefused) {
         {{"--fail-once", "503"}, ""},
         {{"--fail-once", "500"}, ""},
         {{"--cut-once", "70000"}, ""},
-        {{"--grow-at", "3"}, "the file changed after it was checked"},
-        // Ranges served for the check, not for the copy: the whole file must not be copied,
-        // whether the copy asks on the check's connection or, past the 64th input, anew.
-        {{"--ranges-until", "2"}, "read error: the server does not serve byte ranges"},
+        // Grown between the requests of the check (the one for its size and end, the one
+        // for its stream, either way round), or between the check and the copy on a
+        // connection of its own.
+        {{"--grow-at", "2", "--delay-ranged-ms", "300", "--only", "/" + names[0]},
+         "the file changed after it was checked"},
+        {{"--grow-at", "1", "--grow-only", "whole"}, "the file changed after it was checked"},
+        {{"--grow-at", "3", "--only", "/" + names[0]}, "the file changed after it was checked", 64},
+        // Ranges served for the check, not for the copy: the copy on the check's connection
+        // asks for none; one of its own must not copy the whole file.
+        {{"--ranges-until", "2"}, ""},
         {{"--ranges-until", "2", "--only", "/" + names[0]},
          "the file changed after it was checked, or the server does not serve byte ranges",
          64},

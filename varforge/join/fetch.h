@@ -27,7 +27,7 @@
 namespace vfjoin {
 
 constexpr size_t kFetchPiece = 256 << 10;  // one read from a remote input
-constexpr size_t kFetchBuffer = 4 << 20;   // the bytes of one input held ahead of the copy
+constexpr size_t kFetchBuffer = 1 << 20;   // the bytes of one input held ahead of the copy
 constexpr int kFetchAheadDefault = 8;
 constexpr int kFetchAheadMax = 64;
 

@@ -132,6 +132,8 @@ int64_t Input::data_end() const {
     return id.size - int64_t(kMinEmptyBlock);
 }
 
+static_assert(Source::kTail == kMinEmptyBlock, "the probed tail is the end-of-file block");
+
 bool examine(Input *in, bool keep, bool keep_tail, const OutputId &out, std::string *why) {
     std::unique_ptr<Source> src = Source::open(in->name, why);
     if (!src) return false;
@@ -144,7 +146,8 @@ bool examine(Input *in, bool keep, bool keep_tail, const OutputId &out, std::str
     BlockReader r(*src, in->id.size >= 0 ? in->id.size : INT64_MAX);
     if (!first_data(r, why) || !read_header(r, in, why)) return false;
     if (src->remote()) {
-        const long n = src->read_some(in->data_head, sizeof in->data_head, r.next_address(), why);
+        // Peeked: the copy of a kept connection reads on from the data's start.
+        const long n = src->peek(in->data_head, sizeof in->data_head, r.next_address(), why);
         if (n < 0 || !src->find_end(kMinEmptyBlock, why)) return false;
         in->data_head_len = int(n);
         in->id = src->identity();

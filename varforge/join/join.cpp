@@ -31,7 +31,7 @@ constexpr int kSpareFds = 32;             // descriptors left for everything but
 constexpr size_t kExamineAhead = 64;      // inputs examined ahead of their admission
 constexpr size_t kEncodeAhead = 8;        // inputs' first records encoded ahead of the copy
 constexpr int64_t kKeptTails = 32 << 20;  // first records kept from the examination
-constexpr unsigned kRemoteWorkers = 48;   // remote inputs examined at once
+constexpr unsigned kRemoteWorkers = 64;   // remote inputs examined at once (all those ahead)
 constexpr size_t kKeptRemote = 64;        // remote inputs whose connections stay open for the copy
 
 // Raises the soft descriptor limit as far as allowed; returns how many inputs may stay open.

@@ -1,14 +1,20 @@
 // Local files and remote objects as sources of bytes at offsets.
 #include "source.h"
 
+#include <curl/curl.h>
 #include <fcntl.h>
 #include <htslib/hfile.h>
+#include <htslib/hts.h>
+#include <strings.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <system_error>
 #include <thread>
 
 namespace vfjoin {
@@ -92,6 +98,88 @@ hFILE *open_sized(const char *url, int64_t *size) {
     return hf;
 }
 
+// One answer to the end probe: the status and Content-Range of its last response (a redirect
+// is followed), and the body's bytes, of which more than `want` stop the transfer.
+struct TailAnswer {
+    std::string range;  // Content-Range's value
+    std::vector<unsigned char> body;
+    size_t want = 0;
+};
+
+size_t tail_header(char *data, size_t size, size_t count, void *user) {
+    auto *a = static_cast<TailAnswer *>(user);
+    const size_t len = size * count;
+    if (len >= 5 && strncasecmp(data, "HTTP/", 5) == 0) a->range.clear();  // a new response
+    constexpr char kName[] = "content-range:";
+    if (len > sizeof kName - 1 && strncasecmp(data, kName, sizeof kName - 1) == 0) {
+        a->range.assign(data + sizeof kName - 1, len - (sizeof kName - 1));
+        const auto first = a->range.find_first_not_of(" \t");
+        const auto last = a->range.find_last_not_of(" \t\r\n");
+        a->range = first == std::string::npos ? "" : a->range.substr(first, last - first + 1);
+    }
+    return len;
+}
+
+size_t tail_body(char *data, size_t size, size_t count, void *user) {
+    auto *a = static_cast<TailAnswer *>(user);
+    const size_t len = size * count;
+    if (a->body.size() + len > a->want) return 0;  // not the range asked for: stop
+    a->body.insert(a->body.end(), data, data + len);
+    return len;
+}
+
+// Content-Range "bytes FIRST-LAST/SIZE" of the last `n` bytes of an object of SIZE >= n.
+bool is_last_bytes(const std::string &range, size_t n, int64_t *size) {
+    long long first = -1, last = -1, total = -1;
+    int used = 0;
+    if (sscanf(range.c_str(), "bytes %lld-%lld/%lld%n", &first, &last, &total, &used) != 3 ||
+        size_t(used) != range.size())
+        return false;
+    if (total < int64_t(n) || last != total - 1 || first != total - int64_t(n)) return false;
+    *size = total;
+    return true;
+}
+
+// The size of an http(s) object and its last `n` bytes, from one request ("Range: bytes=-n")
+// whose answer gives the whole size in its Content-Range; its connection is its own, so the
+// stream that reads the object from its start is never cut to learn them. false when that
+// does not work out (another scheme, htslib's own authentication, a failure, a server that
+// ignores ranges, an object shorter than `n`): the caller learns them through hFILE, whose
+// messages then say what is wrong.
+bool probe_tail(const char *url, size_t n, int64_t *size, std::vector<unsigned char> *tail) {
+    if (strncasecmp(url, "http://", 7) != 0 && strncasecmp(url, "https://", 8) != 0)
+        return false;
+    if (getenv("HTS_AUTH_LOCATION")) return false;
+    static std::once_flag once;
+    static bool ready = false;
+    std::call_once(once, [] { ready = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK; });
+    CURL *curl = ready ? curl_easy_init() : nullptr;
+    if (!curl) return false;
+    TailAnswer a;
+    a.want = n;
+    const std::string range = "-" + std::to_string(n);
+    const std::string agent =
+        std::string("htslib/") + hts_version() + " libcurl/" + curl_version_info(CURLVERSION_NOW)->version;
+    curl_easy_setopt(curl, CURLOPT_URL, url);
+    curl_easy_setopt(curl, CURLOPT_RANGE, range.c_str());
+    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(curl, CURLOPT_USERAGENT, agent.c_str());
+    if (const char *ca = getenv("CURL_CA_BUNDLE")) curl_easy_setopt(curl, CURLOPT_CAINFO, ca);
+    curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, tail_header);
+    curl_easy_setopt(curl, CURLOPT_HEADERDATA, &a);
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, tail_body);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &a);
+    long status = 0;
+    const bool done = curl_easy_perform(curl) == CURLE_OK &&
+                      curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status) == CURLE_OK;
+    curl_easy_cleanup(curl);
+    if (!done || status != 206 || a.body.size() != n || !is_last_bytes(a.range, n, size))
+        return false;
+    *tail = std::move(a.body);
+    return true;
+}
+
 // Runs `open` until it gives a connection, again after a pause while it fails in a way that
 // may pass; nullptr with `why` set when it does not.
 template <typename Open>
@@ -168,14 +256,29 @@ std::unique_ptr<Source> Source::reopen(const char *name, int kept, const Identit
 
 std::unique_ptr<Source> Source::open_url(const char *url, const Identity *id, std::string *why) {
     int64_t size = -1;
-    // For the check, one stream from the start: the size comes later (find_end).
+    // For the check, one stream from the start; the size and the last bytes from a request of
+    // their own where the server gives them so, else later (find_end).
+    // Both requests at once: the check waits for one round trip, not two.
+    std::vector<unsigned char> tail;
+    bool probed = false;
+    std::thread probe;
+    if (!id) {
+        try {
+            probe = std::thread([&] { probed = probe_tail(url, kTail, &size, &tail); });
+        } catch (const std::system_error &) {
+            // No thread to spare: the size is learnt the slow way.
+        }
+    }
     hFILE *hf = open_retrying([&] { return id ? open_sized(url, &size) : hopen(url, "r"); }, why);
+    if (probe.joinable()) probe.join();
+    if (!id && !probed) size = -1, tail.clear();
     if (!hf) return nullptr;
     std::unique_ptr<Source> s(new Source(-1));
     s->hf_ = hf;
     s->url_ = url;
     s->pos_ = id ? size - 1 : 0;
     s->id_.size = size;
+    s->tail_ = std::move(tail);
     s->regular_ = true;
     if (id && !s->id_.same(*id)) {
         *why = kChanged;
@@ -195,6 +298,7 @@ std::unique_ptr<Source> Source::stream_from(const char *url, const Identity &id,
     s->hf_ = hf;
     s->url_ = url;
     s->pos_ = s->base_ = from;
+    s->bounded_ = len > 0;
     s->id_ = id;
     s->regular_ = true;
     return s;
@@ -231,6 +335,12 @@ long Source::remote_read(unsigned char *buf, size_t n, int64_t at, std::string *
     const bool to_true_end = hf_ && pos_ == at;
     if (n == 0 || (sized && at >= id_.size && !to_true_end)) return 0;
     if (sized && !to_true_end) n = size_t(std::min<int64_t>(int64_t(n), id_.size - at));
+    // The last bytes, when they came with the size, are not asked for again.
+    const int64_t tail_at = id_.size - int64_t(tail_.size());
+    if (sized && !tail_.empty() && !to_true_end && at >= tail_at) {
+        memcpy(buf, tail_.data() + (at - tail_at), n);
+        return long(n);
+    }
     int err = 0;
     for (int attempt = 0;; attempt++) {
         // A stream opened at an offset reads on only from where it is.
@@ -247,8 +357,15 @@ long Source::remote_read(unsigned char *buf, size_t n, int64_t at, std::string *
                     pos_ += r;
                     return long(r);
                 }
-                // Where the size is known, an end before it is a transfer cut short.
                 if (r == 0 && errno == 0 && (!sized || at >= id_.size)) return 0;
+                // A whole answer (its length announced, so a cut one fails) that ends before
+                // the size is another version of the object: reading on from a new request
+                // would join two versions.
+                if (r == 0 && errno == 0 && !bounded_) {
+                    *why = kChanged;
+                    return -1;
+                }
+                // An answer to a bounded range ends at its bound: read on from a new request.
             }
             err = errno;
             if (err == ESPIPE || attempt == kRetries || !transient(err)) {
@@ -276,6 +393,7 @@ long Source::remote_read(unsigned char *buf, size_t n, int64_t at, std::string *
             continue;
         }
         base_ = 0;
+        bounded_ = false;
         pos_ = size - 1;
     }
 }
@@ -294,6 +412,14 @@ bool Source::stat_now(std::string *why) {
     id_ = Identity::of(st);
     regular_ = S_ISREG(st.st_mode);
     return true;
+}
+
+long Source::peek(unsigned char *buf, size_t n, int64_t at, std::string *why) const {
+    if (!hf_ || pos_ != at) return read_some(buf, n, at, why);
+    const ssize_t r = hpeek(hf_, buf, n);
+    if (r >= 0) return long(r);
+    *why = std::string("read error: ") + remote_reason(errno);
+    return -1;
 }
 
 long Source::read_some(unsigned char *buf, size_t n, int64_t at, std::string *why) const {

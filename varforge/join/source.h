@@ -5,7 +5,9 @@
 // s3+http(s)://, gs://) read through htslib's hFILE and its plugins.
 //
 // A remote Source has no descriptor (fd() is -1). Opened for the check, it reads from the start
-// of the object in one stream and learns the object's size only with find_end(); opened by
+// of the object in one stream; an http(s) object's size and last bytes come first from a
+// request of their own (a suffix range, whose answer gives the size), other objects' with
+// find_end(), which moves the stream to the end. Opened by
 // stream_from() for the copy, it asks the server for the bytes from an offset on, in one
 // request. Its identity is its size alone: hFILE does
 // not expose the store's ETag or modification time, so an object rewritten at the same size
@@ -26,6 +28,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 struct hFILE;
 
@@ -78,6 +81,13 @@ class Source {
 
     // Reads up to `n` bytes at `at`; the count (0 at the end), or -1 with `why` set.
     long read_some(unsigned char *buf, size_t n, int64_t at, std::string *why) const;
+    // As read_some, but a remote stream that is at `at` stays there: its next read gets the
+    // same bytes, on the same connection.
+    long peek(unsigned char *buf, size_t n, int64_t at, std::string *why) const;
+
+    // The bytes an http(s) object's check learns its size with: its last ones, which must be
+    // the end-of-file block.
+    static constexpr size_t kTail = 28;
 
     // For a remote object opened for the check: learns its size (a request for its last
     // `tail` bytes, which the next read then gets without another). false with `why` set.
@@ -110,6 +120,8 @@ class Source {
     mutable hFILE *hf_ = nullptr;  // the remote object's connection, opened again on a failure
     mutable int64_t pos_ = 0;      // where hf_ reads next
     mutable int64_t base_ = 0;     // the object's offset of hf_'s first byte (stream_from)
+    std::vector<unsigned char> tail_;  // the last bytes, when they came with the size
+    mutable bool bounded_ = false;     // hf_ asked for a range with an end (stream_from's len)
 };
 
 }  // namespace vfjoin
