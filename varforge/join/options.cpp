@@ -44,7 +44,7 @@ const char kUsage[] =
     "  -f, --file-list FILE  also join the files named in FILE, one per line (\"-\": standard\n"
     "                      input); blank lines are ignored\n"
     "      --fetch-ahead N remote inputs (URLs) fetched at once ahead of the copy, each\n"
-    "                      holding at most 4.25 MiB (default 8, at most 64)\n"
+    "                      holding at most 1.25 MiB (default 8, at most 64)\n"
     "      --no-sync       do not flush FILE and its index to the disk before they are put\n"
     "                      in place (for scratch space)\n"
     "  -q, --quiet         no progress display (shown on a terminal for joins over a second)\n"
