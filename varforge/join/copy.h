@@ -94,7 +94,7 @@ class Copier {
     bool regular_ = false, to_pipe_ = false;
     bool kernel_copy_ = true, splice_ = true;
     std::vector<unsigned char> block_;
-    std::vector<unsigned char> buf_;
+    ReadBuffer buf_;
     Fetcher *fetcher_ = nullptr;
     ObjectWriter *object_ = nullptr;
     std::vector<bool> in_store_;

@@ -52,7 +52,7 @@ void Fetcher::run() {
 
 // Whether the stream's first bytes are the ones the check saw at the data's start; a server
 // that ignored the range sends the file from its first byte instead.
-bool starts_as_checked(const Input &in, const std::vector<unsigned char> &piece, std::string *why) {
+bool starts_as_checked(const Input &in, const ReadBuffer &piece, std::string *why) {
     const size_t n = std::min(piece.size(), size_t(in.data_head_len));
     if (memcmp(piece.data(), in.data_head, n) == 0) return true;
     *why = "the file changed after it was checked, or the server does not serve byte ranges";
@@ -71,10 +71,10 @@ bool ends_as_checked(const Input &in, const Source &src, std::string *why) {
     return true;
 }
 
-std::vector<unsigned char> Fetcher::spare_piece() {
+ReadBuffer Fetcher::spare_piece() {
     std::lock_guard<std::mutex> lock(mu_);
     if (spare_.empty()) return {};
-    std::vector<unsigned char> piece = std::move(spare_.back());
+    ReadBuffer piece = std::move(spare_.back());
     spare_.pop_back();
     return piece;
 }
@@ -90,7 +90,7 @@ void Fetcher::fetch(size_t i) {
         if (!src) src = Source::stream_from(in.name, in.id, in.data_start, &why);
         bool first = true;
         for (int64_t at = in.data_start, to = in.data_end(); src && at < to;) {
-            std::vector<unsigned char> piece = spare_piece();
+            ReadBuffer piece = spare_piece();
             piece.resize(size_t(std::min<int64_t>(kFetchPiece, to - at)));
             if (!src->read_at(piece.data(), piece.size(), at, &why)) break;
             if (first && !starts_as_checked(in, piece, &why)) break;
@@ -121,7 +121,7 @@ void Fetcher::admitted(size_t count) {
     cv_.notify_all();
 }
 
-bool Fetcher::take(const Input &in, std::vector<unsigned char> *piece, std::string *why) {
+bool Fetcher::take(const Input &in, ReadBuffer *piece, std::string *why) {
     Stream &s = *streams_[size_t(&in - inputs_.data())];
     std::unique_lock<std::mutex> lock(mu_);
     cv_.wait(lock, [&] { return !s.pieces.empty() || s.done; });

@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "bytes.h"
 #include "input.h"
 
 namespace vfjoin {
@@ -45,24 +46,24 @@ class Fetcher {
 
     // The next piece of input `in`'s data (one of the inputs given), waiting for it: true with
     // `piece` filled, or empty at the end of its data; false with `why` when its fetch failed.
-    bool take(const Input &in, std::vector<unsigned char> *piece, std::string *why);
+    bool take(const Input &in, ReadBuffer *piece, std::string *why);
 
    private:
     struct Stream {
-        std::deque<std::vector<unsigned char>> pieces;
+        std::deque<ReadBuffer> pieces;
         size_t bytes = 0;
         bool done = false;
         std::string why;
     };
     void run();
     void fetch(size_t i);
-    std::vector<unsigned char> spare_piece();
+    ReadBuffer spare_piece();
 
     const std::vector<Input> &inputs_;
     std::vector<size_t> remote_;  // the remote inputs, in order
     std::vector<std::unique_ptr<Stream>> streams_;
     // Pieces the copy is done with, filled again rather than allocated (and zeroed) anew.
-    std::vector<std::vector<unsigned char>> spare_;
+    std::vector<ReadBuffer> spare_;
     size_t next_ = 0;      // the next of remote_ to start
     size_t admitted_ = 0;  // inputs below this one may be fetched
     bool stop_ = false;
