@@ -53,8 +53,8 @@ af_fuzz(varforge_fuzz SOURCES fuzz/varforge_fuzz.cpp LIBS varforge_join
         SEED_SCRIPT fuzz/seeds/varforge.sh)
 # The S3 requests of the join, against the S3 test server (skipped where it is not installed).
 af_test(join_s3_test SOURCES tests/varforge/join_s3_test.cpp LIBS varforge_join)
-# The reader of the store's XML answers alone: it needs nothing else of the join.
-af_fuzz(s3_xml_fuzz SOURCES fuzz/s3_xml_fuzz.cpp varforge/join/s3_xml.cpp
+# The readers of remote servers' answers: the store's XML, an object's last bytes' range.
+af_fuzz(s3_xml_fuzz SOURCES fuzz/s3_xml_fuzz.cpp LIBS varforge_join
         SEED_SCRIPT fuzz/seeds/s3_xml.sh)
 if(TARGET s3_xml_fuzz)
   target_include_directories(s3_xml_fuzz PRIVATE ${CMAKE_SOURCE_DIR}/varforge)

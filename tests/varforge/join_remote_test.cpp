@@ -236,3 +236,29 @@ TEST(JoinRemote, TransientFailuresRetriedChangedFilesRefused) {
         }
     }
 }
+
+// The answer to a request for an object's last 28 bytes gives its size only when its range is
+// exactly those bytes; anything else leaves the size to be learnt the slow way.
+TEST(JoinRemote, OnlyARangeOfTheLastBytesGivesTheSize) {
+    const struct {
+        const char *range;
+        int64_t size;  // -1: not taken
+    } rows[] = {
+        {"bytes 72-99/100", 100},
+        {"bytes 0-27/28", 28},
+        {"bytes 9223372036854775779-9223372036854775806/9223372036854775807", INT64_MAX},
+        {"bytes 0-26/27", -1},    // shorter than asked: the whole object
+        {"bytes 72-99/101", -1},  // not its end
+        {"bytes 71-99/100", -1},
+        {"bytes 72-99/*", -1},
+        {"bytes -72-99/100", -1},
+        {"bytes 72-99/100 x", -1},
+        {"items 72-99/100", -1},
+        {"bytes 18446744073709551588-18446744073709551615/18446744073709551616", -1},
+    };
+    for (const auto &row : rows) {
+        int64_t size = -1;
+        EXPECT_EQ(vfjoin::is_last_bytes(row.range, 28, &size), row.size >= 0) << row.range;
+        EXPECT_EQ(size, row.size) << row.range;
+    }
+}

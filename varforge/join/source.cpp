@@ -9,12 +9,15 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <system_error>
+#include <utility>
 #include <thread>
 
 namespace vfjoin {
@@ -128,17 +131,25 @@ size_t tail_body(char *data, size_t size, size_t count, void *user) {
     return len;
 }
 
-// Content-Range "bytes FIRST-LAST/SIZE" of the last `n` bytes of an object of SIZE >= n.
+}  // namespace
+
 bool is_last_bytes(const std::string &range, size_t n, int64_t *size) {
-    long long first = -1, last = -1, total = -1;
-    int used = 0;
-    if (sscanf(range.c_str(), "bytes %lld-%lld/%lld%n", &first, &last, &total, &used) != 3 ||
-        size_t(used) != range.size())
+    constexpr char kUnit[] = "bytes ";
+    if (range.compare(0, sizeof kUnit - 1, kUnit) != 0) return false;
+    const char *p = range.data() + sizeof kUnit - 1, *const end = range.data() + range.size();
+    uint64_t first = 0, last = 0, total = 0;
+    for (auto [v, sep] : {std::pair{&first, '-'}, std::pair{&last, '/'}, std::pair{&total, '\0'}}) {
+        const auto [next, ec] = std::from_chars(p, end, *v);
+        if (ec != std::errc() || (sep ? next == end || *next != sep : next != end)) return false;
+        p = next + 1;
+    }
+    if (total < n || total > uint64_t(INT64_MAX) || last != total - 1 || first != total - n)
         return false;
-    if (total < int64_t(n) || last != total - 1 || first != total - int64_t(n)) return false;
-    *size = total;
+    *size = int64_t(total);
     return true;
 }
+
+namespace {
 
 // The size of an http(s) object and its last `n` bytes, from one request ("Range: bytes=-n")
 // whose answer gives the whole size in its Content-Range; its connection is its own, so the

@@ -37,6 +37,10 @@ namespace vfjoin {
 // Whether `name` is a URL (SCHEME://...), which the join reads as a remote object.
 bool is_url(const char *name);
 
+// Whether `range`, a Content-Range value, is "bytes FIRST-LAST/SIZE" for the last `n` bytes of
+// an object of SIZE >= n bytes; SIZE goes to `size`.
+bool is_last_bytes(const std::string &range, size_t n, int64_t *size);
+
 // What must be unchanged about an input between its check and its use: its file identity,
 // size and times (a remote object: its size only).
 struct Identity {
