@@ -14,7 +14,8 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const std::string_view text(reinterpret_cast<const char *>(data), size);
     int64_t object_size = -1;
-    if (vfjoin::is_last_bytes(std::string(text), 28, &object_size) && object_size < 28) std::abort();
+    if (vfjoin::is_last_bytes(std::string(text), 28, &object_size) && object_size < 28)
+        std::abort();
     const vfjoin::XmlDoc doc(text);
     const int root = doc.root();
     if (root < 0) return 0;

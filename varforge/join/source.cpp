@@ -9,16 +9,16 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <charconv>
 #include <cerrno>
+#include <charconv>
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <system_error>
-#include <utility>
 #include <thread>
+#include <utility>
 
 namespace vfjoin {
 
@@ -101,8 +101,8 @@ hFILE *open_sized(const char *url, int64_t *size) {
     return hf;
 }
 
-// One answer to the end probe: the status and Content-Range of its last response (a redirect
-// is followed), and the body's bytes, of which more than `want` stop the transfer.
+// One answer to the end probe: the Content-Range of its last response (a redirect is
+// followed), and the body's bytes, of which more than `want` stop the transfer.
 struct TailAnswer {
     std::string range;  // Content-Range's value
     std::vector<unsigned char> body;
@@ -158,8 +158,7 @@ namespace {
 // ignores ranges, an object shorter than `n`): the caller learns them through hFILE, whose
 // messages then say what is wrong.
 bool probe_tail(const char *url, size_t n, int64_t *size, std::vector<unsigned char> *tail) {
-    if (strncasecmp(url, "http://", 7) != 0 && strncasecmp(url, "https://", 8) != 0)
-        return false;
+    if (strncasecmp(url, "http://", 7) != 0 && strncasecmp(url, "https://", 8) != 0) return false;
     if (getenv("HTS_AUTH_LOCATION")) return false;
     static std::once_flag once;
     static bool ready = false;
@@ -169,8 +168,8 @@ bool probe_tail(const char *url, size_t n, int64_t *size, std::vector<unsigned c
     TailAnswer a;
     a.want = n;
     const std::string range = "-" + std::to_string(n);
-    const std::string agent =
-        std::string("htslib/") + hts_version() + " libcurl/" + curl_version_info(CURLVERSION_NOW)->version;
+    const std::string agent = std::string("htslib/") + hts_version() + " libcurl/" +
+                              curl_version_info(CURLVERSION_NOW)->version;
     curl_easy_setopt(curl, CURLOPT_URL, url);
     curl_easy_setopt(curl, CURLOPT_RANGE, range.c_str());
     curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
@@ -268,8 +267,8 @@ std::unique_ptr<Source> Source::reopen(const char *name, int kept, const Identit
 std::unique_ptr<Source> Source::open_url(const char *url, const Identity *id, std::string *why) {
     int64_t size = -1;
     // For the check, one stream from the start; the size and the last bytes from a request of
-    // their own where the server gives them so, else later (find_end).
-    // Both requests at once: the check waits for one round trip, not two.
+    // their own where the server gives them so (both at once: the check waits for one round
+    // trip, not two), else later (find_end).
     std::vector<unsigned char> tail;
     bool probed = false;
     std::thread probe;

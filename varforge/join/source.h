@@ -121,9 +121,9 @@ class Source {
     Identity id_;
     bool regular_ = false;
     std::string url_;
-    mutable hFILE *hf_ = nullptr;  // the remote object's connection, opened again on a failure
-    mutable int64_t pos_ = 0;      // where hf_ reads next
-    mutable int64_t base_ = 0;     // the object's offset of hf_'s first byte (stream_from)
+    mutable hFILE *hf_ = nullptr;      // the remote object's connection, opened again on a failure
+    mutable int64_t pos_ = 0;          // where hf_ reads next
+    mutable int64_t base_ = 0;         // the object's offset of hf_'s first byte (stream_from)
     std::vector<unsigned char> tail_;  // the last bytes, when they came with the size
     mutable bool bounded_ = false;     // hf_ asked for a range with an end (stream_from's len)
 };
